@@ -1,0 +1,96 @@
+#include "cli/service.hpp"
+
+#include "cli/settings.hpp"
+#include "runner/sysctl.hpp"
+
+#include <cerrno>
+#include <charconv>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+static bool is_white(char c);
+static bool service_alive(int pid);
+
+// Enough for any white space a launcher puts before the number, and for the
+// number itself; a longer file is judged by what this holds.
+static constexpr std::size_t pid_text_capacity = 128;
+// Values below this are never probed or signalled: 0 and -1 would reach a
+// whole process group or every process, and 1 is init.
+static constexpr int lowest_service_pid = 2;
+
+static bool
+is_white(char c) {
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+int
+parse_pid(const char *text, std::size_t length) {
+    const char *p = text;
+    const char *end = text + length;
+    while (p < end && is_white(*p))
+        p++;
+    // from_chars takes a minus sign but not a plus sign, which a decimal
+    // integer may carry as well.
+    if (p < end && *p == '+' && p + 1 < end && *(p + 1) != '-')
+        p++;
+    int value = -1;
+    auto [next, ec] = std::from_chars(p, end, value);
+    if (ec != std::errc{} || next == p)
+        return -1;
+    return value;
+}
+
+int
+read_pid_file(bool *opened) {
+    int fd = open(pid_file_path, O_RDONLY | O_CLOEXEC);
+    *opened = fd != -1;
+    if (fd == -1)
+        return -1;
+    char text[pid_text_capacity];
+    std::size_t held = 0;
+    while (held < sizeof text) {
+        ssize_t n = read(fd, text + held, sizeof text - held);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        held += static_cast<std::size_t>(n);
+    }
+    close(fd);
+    return parse_pid(text, held);
+}
+
+static bool
+service_alive(int pid) {
+    return kill(pid, 0) == 0 || errno == EPERM;
+}
+
+void
+service_status() {
+    bool opened = false;
+    int pid = read_pid_file(&opened);
+    if (opened && pid >= lowest_service_pid && service_alive(pid))
+        std::printf("vantrel is running as pid %d.\n", pid);
+    else
+        std::printf("vantrel is not running.\n");
+    std::fflush(stdout);
+    char value[setting_capacity];
+    if (sysctl_read("hw.acpi.lid_switch_state", value, sizeof value) == 0)
+        std::printf("%s=%s\n", "hw.acpi.lid_switch_state", value);
+    std::exit(0);
+}
+
+void
+service_stop() {
+    bool opened = false;
+    int pid = read_pid_file(&opened);
+    if (opened && pid >= lowest_service_pid && kill(pid, SIGTERM) == -1 && errno != ESRCH)
+        warn("kill %d", pid);
+    unlink(socket_path);
+    unlink(pid_file_path);
+    std::exit(0);
+}

@@ -1,0 +1,20 @@
+// Process-wide settings taken from the environment once, at start.
+#pragma once
+
+#include <cstdint>
+
+// Used in place: these point at the defaults or into the environment.
+extern const char *socket_path;
+extern const char *group_name;
+inline constexpr char pid_file_path[] = "/var/run/vantrel.pid";
+
+// Applies vantrel_socket and vantrel_group when they are set and not empty.
+void load_location_settings();
+
+// Applies vantrel_switch_state to switch_mode; an unknown value is warned
+// about and gives s0ix.
+void load_switch_state();
+
+// The mode a vantrel_switch_state value names, or -1 when it names none.
+// Unset and empty both mean s0ix.
+int parse_switch_state(const char *value);

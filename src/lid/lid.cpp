@@ -1,0 +1,161 @@
+#include "lid/lid.hpp"
+
+#include "lid/suspend.hpp"
+#include "runner/sysctl.hpp"
+#include "runner/text.hpp"
+
+#include <cstring>
+
+std::uint8_t switch_mode = s0ix;
+volatile std::sig_atomic_t running = 1;
+char s3_stype[stype_capacity];
+char s0ix_stype[stype_capacity];
+
+static int apply_mode_sleep_type(reply_text &reply);
+static int toggle(reply_text &reply);
+static int read_lid_state(reply_text &reply);
+static int choose_name(char *stype, std::string_view list, std::string_view preferred,
+                       std::string_view fallback);
+static int cmd_awake(reply_text &reply);
+static int cmd_s0ix(reply_text &reply);
+static int cmd_s3(reply_text &reply);
+static int cmd_quit(reply_text &reply);
+
+static constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
+static constexpr char stype_list_setting[] = "kern.power.supported_stype";
+static constexpr std::size_t stype_list_capacity = 128;
+
+struct command_entry {
+    std::string_view word;
+    int (*handler)(reply_text &);
+};
+
+static constexpr command_entry commands[] = {
+    {"awake", cmd_awake},
+    {"s0ix", cmd_s0ix},
+    {"s3", cmd_s3},
+    {"toggle", toggle},
+    {"status", read_lid_state},
+    {"suspend-s3", suspend_s3},
+    {"suspend-s0ix", suspend_s0ix},
+    {"quit", cmd_quit},
+};
+
+int
+set_reply(reply_text &reply, std::string_view text) {
+    return copy_text(reply.data(), reply.size(), text);
+}
+
+bool
+has_token(std::string_view list, std::string_view word) {
+    if (word.empty())
+        return false;
+    std::size_t from = 0;
+    while (from <= list.size()) {
+        std::size_t at = list.find(word, from);
+        if (at == std::string_view::npos)
+            return false;
+        std::size_t end = at + word.size();
+        bool starts = at == 0 || list[at - 1] == ' ';
+        bool ends = end == list.size() || list[end] == ' ';
+        if (starts && ends)
+            return true;
+        from = end;
+    }
+    return false;
+}
+
+static int
+choose_name(char *stype, std::string_view list, std::string_view preferred,
+            std::string_view fallback) {
+    if (has_token(list, preferred))
+        return copy_text(stype, stype_capacity, preferred);
+    if (has_token(list, fallback))
+        return copy_text(stype, stype_capacity, fallback);
+    return 0;
+}
+
+int
+probe_sleep_types() {
+    if (s3_stype[0] != '\0' || s0ix_stype[0] != '\0')
+        return 0;
+    char list[stype_list_capacity];
+    if (sysctl_read(stype_list_setting, list, sizeof list) == -1)
+        return -1;
+    choose_name(s0ix_stype, list, "suspend_to_idle", "s2idle");
+    choose_name(s3_stype, list, "fw_suspend", "s2mem");
+    return 0;
+}
+
+const char *
+sleep_type_for_mode() {
+    return switch_mode == s3 ? s3_stype : s0ix_stype;
+}
+
+static int
+read_lid_state(reply_text &reply) {
+    return sysctl_read(lid_setting, reply.data(), reply.size());
+}
+
+int
+apply_lid_state(const char *value, reply_text &reply) {
+    if (sysctl_write(lid_setting, value) == -1)
+        return -1;
+    return read_lid_state(reply);
+}
+
+static int
+apply_mode_sleep_type(reply_text &reply) {
+    if (probe_sleep_types() == -1)
+        return -1;
+    const char *stype = sleep_type_for_mode();
+    if (stype[0] == '\0')
+        return -1;
+    return apply_lid_state(stype, reply);
+}
+
+static int
+toggle(reply_text &reply) {
+    char current[setting_capacity];
+    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+        return -1;
+    if (std::strcmp(current, "NONE") == 0)
+        return apply_mode_sleep_type(reply);
+    return apply_lid_state("NONE", reply);
+}
+
+static int
+cmd_awake(reply_text &reply) {
+    return apply_lid_state("NONE", reply);
+}
+
+// The mode changes before anything is tried and stays changed when the
+// command fails, so a later "toggle" follows what the user asked for.
+static int
+cmd_s0ix(reply_text &reply) {
+    switch_mode = s0ix;
+    return apply_mode_sleep_type(reply);
+}
+
+static int
+cmd_s3(reply_text &reply) {
+    switch_mode = s3;
+    return apply_mode_sleep_type(reply);
+}
+
+static int
+cmd_quit(reply_text &reply) {
+    set_reply(reply, "bye");
+    running = 0;
+    return 1;
+}
+
+int
+run_command(std::string_view command, reply_text &reply) {
+    for (const command_entry &entry : commands) {
+        if (entry.word == command)
+            return entry.handler(reply);
+    }
+    set_reply(reply, "error: unknown command");
+    return -1;
+}

@@ -1,0 +1,47 @@
+// Lid-switch commands: the one place where a command word is carried out,
+// for the command line and the control socket alike.
+#pragma once
+
+#include <array>
+#include <csignal>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+inline constexpr std::size_t reply_capacity = 256;
+inline constexpr std::size_t stype_capacity = 32;
+
+using reply_text = std::array<char, reply_capacity>;
+
+// The sleep mode that "toggle" (and "s0ix"/"s3") writes.
+enum : std::uint8_t { s0ix = 0, s3 = 1 };
+
+extern std::uint8_t switch_mode;
+// Cleared by a termination signal or by "quit"; the server loops while set.
+extern volatile std::sig_atomic_t running;
+// The kernel's names for the two kinds of sleep, empty until discovered.
+extern char s3_stype[stype_capacity];
+extern char s0ix_stype[stype_capacity];
+
+// Carries out one command word (compared whole and case-sensitively).
+// Returns 0 done, -1 failed, 1 quit. The reply, empty on entry, is either
+// left empty or filled with at most reply_capacity - 1 characters.
+int run_command(std::string_view command, reply_text &reply);
+
+// Learns the sleep-type names from kern.power.supported_stype, once: after
+// either name is known the list is not read again. Returns -1 only when
+// the list cannot be read.
+int probe_sleep_types();
+
+// The sleep type that the current switch_mode writes; may be empty.
+const char *sleep_type_for_mode();
+
+// Writes value into hw.acpi.lid_switch_state and reads the setting back into
+// the reply. Returns 0 or -1; the reply stays empty when the write fails.
+int apply_lid_state(const char *value, reply_text &reply);
+
+// True when word stands in list as a whole space-separated token.
+bool has_token(std::string_view list, std::string_view word);
+
+// Fills the reply with text, refusing what does not fit. Returns 0 or -1.
+int set_reply(reply_text &reply, std::string_view text);

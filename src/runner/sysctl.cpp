@@ -1,0 +1,79 @@
+#include "runner/sysctl.hpp"
+
+#include "runner/exec.hpp"
+#include "runner/text.hpp"
+
+#include <cerrno>
+#include <unistd.h>
+
+static std::size_t read_all(int fd, char *buffer, std::size_t capacity);
+
+static constexpr char sysctl_path[] = "/sbin/sysctl";
+
+// Reads until end of stream, a failure, or capacity - 1 bytes; the rest of
+// a longer output is never read. Returns the bytes held, zero-terminated.
+static std::size_t
+read_all(int fd, char *buffer, std::size_t capacity) {
+    std::size_t held = 0;
+    while (held < capacity - 1) {
+        ssize_t n = read(fd, buffer + held, capacity - 1 - held);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        held += static_cast<std::size_t>(n);
+    }
+    buffer[held] = '\0';
+    return held;
+}
+
+std::size_t
+trim_line_ends(char *text, std::size_t length) {
+    while (length > 0 && (text[length - 1] == '\n' || text[length - 1] == '\r'))
+        text[--length] = '\0';
+    return length;
+}
+
+int
+sysctl_read(const char *name, char *buffer, std::size_t capacity) {
+    char local_name[sysctl_name_capacity];
+    if (copy_text(local_name, sizeof local_name, name) == -1)
+        return -1;
+    char dash_n[] = "-n";
+    char path[] = "/sbin/sysctl";
+    char *argv[] = {path, dash_n, local_name, nullptr};
+
+    int fds[2];
+    if (pipe(fds) == -1)
+        return -1;
+    pid_t pid = spawn_child(sysctl_path, argv, fds);
+    if (pid == -1) {
+        close(fds[0]);
+        close(fds[1]);
+        return -1;
+    }
+    close(fds[1]);
+    std::size_t held = read_all(fds[0], buffer, capacity);
+    close(fds[0]);
+
+    int status = wait_child(pid);
+    if (status == -1 || !child_succeeded(status))
+        return -1;
+    trim_line_ends(buffer, held);
+    return 0;
+}
+
+int
+sysctl_write(const char *name, const char *value) {
+    char pair[sysctl_name_capacity];
+    if (format_pair(pair, sizeof pair, name, value) == -1)
+        return -1;
+    char tool[] = "sysctl";
+    char *argv[] = {tool, pair, nullptr};
+
+    pid_t pid = spawn_child(sysctl_path, argv, nullptr);
+    if (pid == -1)
+        return -1;
+    int status = wait_child(pid);
+    return status != -1 && child_succeeded(status) ? 0 : -1;
+}

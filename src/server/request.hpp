@@ -1,0 +1,23 @@
+// Collecting one request line from a connection. The reading itself is
+// handed in, so the same rules serve a socket and an in-memory stream.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <sys/types.h>
+
+inline constexpr std::size_t request_capacity = 256;
+
+// Reads at most max bytes into dst. Returns the count, 0 at end of stream,
+// or -1 with errno set; EINTR makes the caller ask again.
+using request_reader = ssize_t (*)(void *context, char *dst, std::size_t max);
+
+// Reads into text (request_capacity bytes) until a line feed is held, the
+// stream ends or fails, or request_capacity - 1 bytes are held; nothing is
+// read beyond that. The text is zero-terminated and its trailing spaces,
+// tabs, carriage returns and line feeds are removed. Returns the command.
+std::string_view read_request(char *text, request_reader reader, void *context);
+
+// Removes trailing spaces, tabs, carriage returns and line feeds from the
+// zero-terminated text, whose end is its first zero byte.
+std::string_view trim_request(char *text);
