@@ -1,0 +1,274 @@
+#!/bin/sh
+# Build vantrel in a fresh tree with a non-default prefix, install it under
+# a DESTDIR and check what lands there: exactly the program, its manual and
+# the rc.d script, with the right modes, the script naming the installed
+# program and passing the right environment to it.
+#
+# usage: check-install.sh cmake source-dir [generator [c++-compiler]]
+
+set -eu
+
+if [ $# -lt 2 ]; then
+	echo "usage: check-install.sh cmake source-dir [generator [c++-compiler]]" >&2
+	exit 2
+fi
+cmake=$1
+src=$2
+generator=${3:-}
+cxx=${4:-}
+
+prefix=/opt/vtest
+other_prefix=/opt/vother
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+trap 'exit 1' HUP INT TERM
+
+failures=0
+fail()
+{
+	echo "FAIL: $*" >&2
+	failures=$((failures + 1))
+}
+pass()
+{
+	echo "ok: $*"
+}
+
+# Run a build step, showing its log only when it fails.
+step()
+{
+	_what=$1
+	shift
+	if ! "$@" >"$work/step.log" 2>&1; then
+		cat "$work/step.log" >&2
+		echo "FAIL: $_what" >&2
+		exit 1
+	fi
+	pass "$_what"
+}
+
+set -- -S "$src" -B "$work/build" -DCMAKE_INSTALL_PREFIX="$prefix" \
+    -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF -DVANTREL_SANITIZE=OFF
+if [ -n "$generator" ]; then
+	set -- "$@" -G "$generator"
+fi
+if [ -n "$cxx" ]; then
+	set -- "$@" -DCMAKE_CXX_COMPILER="$cxx"
+fi
+step "configure with prefix $prefix" "$cmake" "$@"
+step "build" "$cmake" --build "$work/build" \
+    --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-4}"
+step "install into DESTDIR" env DESTDIR="$work/root" \
+    "$cmake" --install "$work/build"
+step "install into a second DESTDIR with --prefix $other_prefix" \
+    env DESTDIR="$work/other" \
+    "$cmake" --install "$work/build" --prefix "$other_prefix"
+
+# has_mode file mode: file is a regular file with exactly that mode.
+has_mode()
+{
+	[ -f "$1" ] && [ ! -h "$1" ] &&
+	    [ -n "$(find "$1" -prune -type f -perm "$2" -print)" ]
+}
+
+# check_tree destdir prefix
+check_tree()
+{
+	_root=$1
+	_prefix=$2
+	_found=$(cd "$_root" && find . ! -type d -print | LC_ALL=C sort)
+	_want=$(printf '%s\n' ".$_prefix/etc/rc.d/vantrel" \
+	    ".$_prefix/man/man8/vantrel.8" ".$_prefix/sbin/vantrel")
+	if [ "$_found" = "$_want" ]; then
+		pass "$_prefix: exactly the program, the manual and the rc.d script"
+	else
+		fail "$_prefix: installed files differ; found:"
+		printf '    %s\n' "$_found" >&2
+	fi
+
+	if has_mode "$_root$_prefix/sbin/vantrel" 0755; then
+		pass "$_prefix: program has mode 0755"
+	else
+		fail "$_prefix: program is not a regular file of mode 0755"
+	fi
+	if has_mode "$_root$_prefix/etc/rc.d/vantrel" 0555; then
+		pass "$_prefix: rc.d script has mode 0555"
+	else
+		fail "$_prefix: rc.d script is not a regular file of mode 0555"
+	fi
+	if has_mode "$_root$_prefix/man/man8/vantrel.8" 0644; then
+		pass "$_prefix: manual has mode 0644"
+	else
+		fail "$_prefix: manual is not a regular file of mode 0644"
+	fi
+
+	if cmp -s "$src/freebsd/vantrel.8" "$_root$_prefix/man/man8/vantrel.8"
+	then
+		pass "$_prefix: installed manual is the source manual"
+	else
+		fail "$_prefix: installed manual differs from freebsd/vantrel.8"
+	fi
+}
+
+check_tree "$work/root" "$prefix"
+check_tree "$work/other" "$other_prefix"
+
+rc=$work/root$prefix/etc/rc.d/vantrel
+
+if sh -n "$rc"; then
+	pass "rc.d script passes sh -n"
+else
+	fail "rc.d script fails sh -n"
+fi
+if grep -n '@[A-Za-z_][A-Za-z_0-9]*@' "$rc" >&2; then
+	fail "rc.d script keeps unsubstituted @VARIABLES@"
+else
+	pass "rc.d script has no @VARIABLE@ left"
+fi
+
+# The program itself runs: without an argument it prints its usage and
+# exits 1.
+status=0
+"$work/root$prefix/sbin/vantrel" >"$work/out" 2>"$work/err" || status=$?
+if [ "$status" -eq 1 ] && grep -q '^usage: vantrel ' "$work/err"; then
+	pass "installed program prints its usage"
+else
+	fail "installed program: exit $status, stderr:"
+	cat "$work/err" >&2
+fi
+
+# Run the installed script against a stand-in for /etc/rc.subr that reports
+# the variables rc.subr would act on and, for start, runs start_precmd and
+# prints the environment the command would be started with.
+stub=$work/rc.subr
+cat >"$stub" <<'EOF'
+load_rc_config()
+{
+	if [ -n "${STUB_RC_CONF:-}" ]; then
+		. "$STUB_RC_CONF"
+	fi
+}
+run_rc_command()
+{
+	case $1 in
+	show)
+		printf '%s=%s\n' name "$name" rcvar "$rcvar" \
+		    enable "$vantrel_enable" pidfile "$pidfile" \
+		    procname "$procname" command "$command" \
+		    command_args "$command_args"
+		;;
+	start)
+		if [ -n "${start_precmd:-}" ]; then
+			eval "$start_precmd" || exit 3
+		fi
+		env
+		;;
+	esac
+}
+EOF
+
+if [ "$(grep -c '^\. /etc/rc\.subr$' "$rc")" -eq 1 ]; then
+	pass "rc.d script sources /etc/rc.subr once"
+else
+	fail "rc.d script does not source /etc/rc.subr exactly once"
+fi
+harnessed=$work/rc.d-vantrel
+sed "s|^\. /etc/rc\.subr\$|. $stub|" "$rc" >"$harnessed"
+
+# run_rc rc.conf-text action: run the harnessed script in an environment as
+# bare as service(8) gives, with rc.conf-text as its rc.conf.
+run_rc()
+{
+	printf '%s\n' "$1" >"$work/rc.conf"
+	env -i PATH=/usr/bin:/bin STUB_RC_CONF="$work/rc.conf" \
+	    sh "$harnessed" "$2"
+}
+
+# expect_line output line what
+expect_line()
+{
+	if printf '%s\n' "$1" | grep -qxF -- "$2"; then
+		pass "$3"
+	else
+		fail "$3: no line '$2' in:"
+		printf '    %s\n' "$1" >&2
+	fi
+}
+
+shown=$(run_rc "" show) || fail "rc.d script: show failed"
+expect_line "$shown" "name=vantrel" "name is vantrel"
+expect_line "$shown" "rcvar=vantrel_enable" "rcvar is vantrel_enable"
+expect_line "$shown" "enable=NO" "vantrel_enable defaults to NO"
+expect_line "$shown" "pidfile=/var/run/vantrel.pid" "pid file"
+expect_line "$shown" "procname=$prefix/sbin/vantrel" \
+    "procname is the installed program"
+expect_line "$shown" "command=/usr/sbin/daemon" "command is daemon(8)"
+expect_line "$shown" \
+    "command_args=-S -T vantrel -p /var/run/vantrel.pid $prefix/sbin/vantrel start" \
+    "daemon(8) writes the pid file and starts the installed program"
+
+shown=$(run_rc "vantrel_enable=YES" show) || fail "rc.d script: show failed"
+expect_line "$shown" "enable=YES" "rc.conf's vantrel_enable is kept"
+
+other_rc=$work/other$other_prefix/etc/rc.d/vantrel
+if grep -qxF "procname=\"$other_prefix/sbin/\${name}\"" "$other_rc" &&
+    [ -x "$work/other$other_prefix/sbin/vantrel" ]; then
+	pass "--prefix at install time reaches the rc.d script"
+else
+	fail "rc.d script installed with --prefix $other_prefix names:"
+	grep -n 'procname=' "$other_rc" >&2 || true
+fi
+
+# service_env rc.conf-text: the service's settings in the environment the
+# start command gets, one per line, sorted; "start_precmd failed" if rc.subr
+# would not start the command at all.
+service_env()
+{
+	if ! run_rc "$1" start >"$work/env"; then
+		echo "start_precmd failed"
+		return 0
+	fi
+	grep -E '^vantrel_(socket|group|switch_state)=' "$work/env" |
+	    LC_ALL=C sort || true
+}
+
+got=$(service_env "")
+if [ -z "$got" ]; then
+	pass "nothing set in rc.conf: no setting exported"
+else
+	fail "nothing set in rc.conf, yet exported: $got"
+fi
+
+got=$(service_env 'vantrel_socket="/tmp/lid control.sock"
+vantrel_group=operator
+vantrel_switch_state=s3')
+want=$(printf '%s\n' "vantrel_group=operator" \
+    "vantrel_socket=/tmp/lid control.sock" "vantrel_switch_state=s3")
+if [ "$got" = "$want" ]; then
+	pass "all three settings from rc.conf reach the service"
+else
+	fail "settings from rc.conf: got '$got', want '$want'"
+fi
+
+got=$(service_env 'vantrel_group=wheel')
+if [ "$got" = "vantrel_group=wheel" ]; then
+	pass "only the setting given is exported"
+else
+	fail "only vantrel_group set, exported: '$got'"
+fi
+
+got=$(service_env 'vantrel_socket=
+vantrel_group=""
+vantrel_switch_state=')
+if [ -z "$got" ]; then
+	pass "empty settings are not exported"
+else
+	fail "empty settings exported: '$got'"
+fi
+
+if [ "$failures" -ne 0 ]; then
+	echo "check-install: $failures check(s) failed" >&2
+	exit 1
+fi
+echo "check-install: all checks passed"
