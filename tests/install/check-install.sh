@@ -35,13 +35,13 @@ pass()
 	echo "ok: $*"
 }
 
-# Run a build step, showing its log only when it fails.
-step()
+# Run a build command, showing its log only when it fails.
+build_cmd()
 {
 	_what=$1
 	shift
-	if ! "$@" >"$work/step.log" 2>&1; then
-		cat "$work/step.log" >&2
+	if ! "$@" >"$work/build.log" 2>&1; then
+		cat "$work/build.log" >&2
 		echo "FAIL: $_what" >&2
 		exit 1
 	fi
@@ -56,12 +56,12 @@ fi
 if [ -n "$cxx" ]; then
 	set -- "$@" -DCMAKE_CXX_COMPILER="$cxx"
 fi
-step "configure with prefix $prefix" "$cmake" "$@"
-step "build" "$cmake" --build "$work/build" \
+build_cmd "configure with prefix $prefix" "$cmake" "$@"
+build_cmd "build" "$cmake" --build "$work/build" \
     --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-4}"
-step "install into DESTDIR" env DESTDIR="$work/root" \
+build_cmd "install into DESTDIR" env DESTDIR="$work/root" \
     "$cmake" --install "$work/build"
-step "install into a second DESTDIR with --prefix $other_prefix" \
+build_cmd "install into a second DESTDIR with --prefix $other_prefix" \
     env DESTDIR="$work/other" \
     "$cmake" --install "$work/build" --prefix "$other_prefix"
 
