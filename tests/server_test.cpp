@@ -1,0 +1,505 @@
+// The control socket server as its clients, its launcher and its group
+// members meet it.
+
+#include "harness.hpp"
+
+#include <grp.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <dirent.h>
+#include <functional>
+#include <iostream>
+#include <thread>
+
+using harness::request;
+using harness::result;
+using harness::run_options;
+using harness::sim;
+
+namespace {
+
+const std::string lid = "hw.acpi.lid_switch_state";
+
+struct protocol_case {
+    const char *name;
+    std::string data;
+    bool half_close;
+    std::string reply;
+    std::string lid_after;              // empty: unchanged from NONE not checked
+    std::function<void(sim &)> prepare; // after the service is up
+};
+
+void
+PrintTo(const protocol_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::vector<protocol_case> &
+protocol_cases() {
+    static const std::vector<protocol_case> rows = {
+        {"NoLineFeedHalfClosed", "toggle", true, "suspend_to_idle\n", "suspend_to_idle"},
+        {"CrLf", "status\r\n", false, "NONE\n"},
+        {"TrailingBlanks", "status \t\n", false, "NONE\n"},
+        {"TwoLinesInOneWrite", "status\nawake\n", false, "error: unknown command\n", "NONE"},
+        {"OnlyLineFeed", "\n", false, ""},
+        {"OnlySpacesAndLineFeed", "    \n", false, ""},
+        {"OnlySpacesHalfClosed", "    ", true, ""},
+        {"TwoFiftyFiveSpaces", std::string(255, ' '), false, ""},
+        {"ThreeHundredBytes", std::string(300, 'a'), false, "error: unknown command\n"},
+        {"LeadingSpaceIsKept", " status\n", false, "error: unknown command\n"},
+        {"CapitalLetter", "Status\n", false, "error: unknown command\n"},
+        {"VerticalTabIsNotTrimmed", "status\v\n", false, "error: unknown command\n"},
+        {"WordThenArgument", "status now\n", false, "error: unknown command\n"},
+        {"Awake", "awake\n", false, "NONE\n", "NONE"},
+        {"S3", "s3\n", false, "fw_suspend\n", "fw_suspend"},
+        {"SuspendS3", "suspend-s3\n", false, "ok\n"},
+        {"FailureWithoutReplyIsError", "s3\n", false, "error\n", "NONE",
+         [](sim &s) { s.knob(lid + ".write.exit", "1"); }},
+        {"EmptyReadBackIsOk", "awake\n", false, "ok\n", "NONE",
+         [](sim &s) { s.knob(lid + ".read.raw", "\r\n"); }},
+        {"FailedReadBackSendsRawOutput", "awake\n", false, "half\r\n\n", "NONE",
+         [](sim &s) {
+             s.knob(lid + ".read.raw", "half\r\n");
+             s.knob(lid + ".read.exit", "1");
+         }},
+    };
+    return rows;
+}
+
+class Protocol : public ::testing::TestWithParam<protocol_case> {};
+
+TEST_P(Protocol, Request) {
+    REQUIRE_ROOT();
+    const protocol_case &c = GetParam();
+    sim s;
+    s.start_server();
+    if (c.prepare)
+        c.prepare(s);
+    EXPECT_EQ(request(s.socket(), c.data, c.half_close), c.reply);
+    if (!c.lid_after.empty())
+        EXPECT_EQ(s.setting(lid), c.lid_after);
+    // The service is still there for the next client.
+    s.clear_knob(lid + ".write.exit");
+    s.clear_knob(lid + ".read.raw");
+    s.clear_knob(lid + ".read.exit");
+    EXPECT_EQ(request(s.socket(), "status\n"), s.setting(lid) + "\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Protocol, ::testing::ValuesIn(protocol_cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct startup_case {
+    const char *name;
+    std::map<std::string, std::string> env;
+    std::function<void(sim &)> setup;
+    std::string err; // expected standard error, or its start when prefix
+    bool prefix;
+    harness::user as = harness::user::root;
+};
+
+void
+PrintTo(const startup_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::vector<startup_case> &
+startup_cases() {
+    static const std::vector<startup_case> rows = {
+        {"NotRoot", {}, nullptr, "vantrel: must run as root\n", false, harness::user::nobody},
+        {"NoS0ixType",
+         {},
+         [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend"); },
+         "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
+         false},
+        {"NoS3Type",
+         {{"vantrel_switch_state", "s3"}},
+         [](sim &s) { s.set_setting("kern.power.supported_stype", "awake s2idle"); },
+         "vantrel: no S3 sleep type in kern.power.supported_stype\n",
+         false},
+        {"TypeListUnreadable",
+         {},
+         [](sim &s) { s.remove_setting("kern.power.supported_stype"); },
+         "sysctl: unknown oid 'kern.power.supported_stype'\n"
+         "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
+         false},
+        {"LidUnreadable",
+         {},
+         [](sim &s) { s.knob(lid + ".read.exit", "1"); },
+         "vantrel: sysctl hw.acpi.lid_switch_state: ",
+         true},
+        {"SocketPathTooLong",
+         {{"vantrel_socket", "/var/run/" + std::string(95, 'p')}},
+         nullptr,
+         "vantrel: hw.acpi.lid_switch_state=NONE; toggle writes suspend_to_idle; serving "
+         "/var/run/" +
+             std::string(95, 'p') + "\nvantrel: socket path too long\n",
+         false},
+        {"BindFails",
+         {{"vantrel_socket", "/var/run/missing/x.sock"}},
+         nullptr,
+         "vantrel: hw.acpi.lid_switch_state=NONE; toggle writes suspend_to_idle; serving "
+         "/var/run/missing/x.sock\nvantrel: bind /var/run/missing/x.sock: No such file or "
+         "directory\n",
+         false},
+        {"UnknownGroup",
+         {{"vantrel_group", "nosuchgroup"}},
+         nullptr,
+         "vantrel: hw.acpi.lid_switch_state=NONE; toggle writes suspend_to_idle; serving "
+         "/var/run/vantrel.sock\nvantrel: group nosuchgroup: not found\n",
+         false},
+    };
+    return rows;
+}
+
+class Startup : public ::testing::TestWithParam<startup_case> {};
+
+TEST_P(Startup, FailsWithStatusOne) {
+    REQUIRE_ROOT();
+    const startup_case &c = GetParam();
+    sim s;
+    if (c.setup)
+        c.setup(s);
+    run_options opt;
+    opt.env = c.env;
+    opt.as = c.as;
+    result r = s.vantrel({"start"}, opt);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.out, "");
+    if (c.prefix)
+        EXPECT_EQ(r.err.substr(0, c.err.size()), c.err) << r.err;
+    else
+        EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, Startup, ::testing::ValuesIn(startup_cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+struct stat
+stat_of(const std::string &path) {
+    struct stat st {};
+    EXPECT_EQ(lstat(path.c_str(), &st), 0) << path << ": " << std::strerror(errno);
+    return st;
+}
+
+// A start-up that fails after bind leaves the socket with the rights it was
+// born with, which must never be wider than the final ones.
+TEST(Socket, BornWithFinalRights) {
+    REQUIRE_ROOT();
+    sim s;
+    run_options opt;
+    opt.env = {{"vantrel_group", "nosuchgroup"}};
+    EXPECT_EQ(s.vantrel({"start"}, opt).status, 1);
+    struct stat st = stat_of(s.socket());
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+}
+
+TEST(Socket, OwnedByRootAndGroup) {
+    REQUIRE_ROOT();
+    sim s;
+    // A stale file at the path is replaced, whatever it is.
+    harness::write_file(s.socket(), "stale");
+    s.start_server();
+    EXPECT_EQ(s.server_err(), "vantrel: hw.acpi.lid_switch_state=NONE; toggle writes "
+                              "suspend_to_idle; serving /var/run/vantrel.sock\n");
+    struct stat st = stat_of(s.socket());
+    EXPECT_TRUE(S_ISSOCK(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0660u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, s.group_id());
+    EXPECT_EQ(request(s.socket(), "quit\n"), "bye\n");
+    EXPECT_EQ(s.wait_server(), 0);
+    EXPECT_FALSE(harness::file_exists(s.socket()));
+}
+
+// The longest path that fits FreeBSD's 104-byte address is served. The
+// host's view of it would be longer, so the client runs inside.
+TEST(Socket, LongestPathFits) {
+    REQUIRE_ROOT();
+    sim s;
+    std::string path = "/var/run/" + std::string(103 - 9, 'q');
+    s.start_server({{"vantrel_socket", path}});
+    result r = s.run({"sh", "-c", "echo status | nc -U \"$0\"", path});
+    EXPECT_EQ(r.out, "NONE\n") << r.err;
+}
+
+// Runs fn in a child with the given ids and no other group; returns what fn
+// returned as exit status.
+int
+as_user(uid_t uid, gid_t gid, const std::vector<gid_t> &groups, const std::function<int()> &fn) {
+    pid_t pid = fork();
+    if (pid == 0) {
+        if (setgroups(groups.size(), groups.data()) || setgid(gid) || setuid(uid))
+            _exit(99);
+        _exit(fn());
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
+}
+
+TEST(Socket, GroupMembersOnly) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    std::string path = s.socket();
+    // The member gets its answer; the reply's content goes back by status.
+    int member = as_user(65534, 65534, {s.group_id()},
+                         [&] { return request(path, "status\n") == "NONE\n" ? 0 : 1; });
+    EXPECT_EQ(member, 0);
+    int stranger = as_user(65534, 65534, {}, [&] {
+        int fd = harness::connect_to(path);
+        return fd == -1 && errno == EACCES ? 0 : 1;
+    });
+    EXPECT_EQ(stranger, 0);
+}
+
+// One client's choice of mode holds for every later client, also after a
+// command that failed.
+TEST(SharedState, ModeAcrossClients) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    struct step {
+        const char *request;
+        const char *reply;
+    } steps[] = {
+        {"s3\n", "fw_suspend\n"},          {"awake\n", "NONE\n"},
+        {"toggle\n", "fw_suspend\n"},      {"toggle\n", "NONE\n"},
+        {"s0ix\n", "suspend_to_idle\n"},   {"toggle\n", "NONE\n"},
+        {"toggle\n", "suspend_to_idle\n"},
+    };
+    for (const step &st : steps)
+        EXPECT_EQ(request(s.socket(), st.request), st.reply) << st.request;
+}
+
+TEST(SharedState, FailedS3StillSetsMode) {
+    REQUIRE_ROOT();
+    sim s;
+    s.set_setting("kern.power.supported_stype", "awake s2idle");
+    s.start_server();
+    EXPECT_EQ(request(s.socket(), "s3\n"), "error\n");
+    EXPECT_EQ(request(s.socket(), "toggle\n"), "error\n");
+    EXPECT_EQ(s.setting(lid), "NONE");
+    EXPECT_EQ(request(s.socket(), "s0ix\n"), "s2idle\n");
+}
+
+TEST(Lifecycle, TerminationSignalsWhileIdle) {
+    REQUIRE_ROOT();
+    for (int sig : {SIGTERM, SIGINT}) {
+        sim s;
+        s.start_server();
+        s.signal_server(sig);
+        EXPECT_EQ(s.wait_server(5), 0) << sig;
+        EXPECT_FALSE(harness::file_exists(s.socket())) << sig;
+    }
+}
+
+TEST(Lifecycle, SignalRightAfterStartIsNotLost) {
+    REQUIRE_ROOT();
+    sim s;
+    // The signal comes as soon as the service is found, long before any
+    // client; it must end the service at once.
+    result r = s.run({"sh", "-c",
+                      "\"$0\" start & p=$!; "
+                      "while [ ! -S /var/run/vantrel.sock ]; do :; done; kill -TERM $p; "
+                      "wait $p; echo $?",
+                      s.binary()},
+                     {.timeout = 10});
+    EXPECT_EQ(r.out, "0\n") << r.err;
+}
+
+TEST(Lifecycle, SignalWaitsForConnectedClient) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    int fd = harness::connect_to(s.socket());
+    ASSERT_NE(fd, -1);
+    usleep(200000);
+    s.signal_server(SIGTERM);
+    usleep(300000);
+    EXPECT_EQ(s.wait_server(0.1), -1) << "ended before answering the client";
+    send(fd, "status\n", 7, MSG_NOSIGNAL);
+    EXPECT_EQ(harness::read_until_close(fd), "NONE\n");
+    close(fd);
+    EXPECT_EQ(s.wait_server(5), 0);
+    EXPECT_FALSE(harness::file_exists(s.socket()));
+}
+
+TEST(Lifecycle, SignalWaitsForRunningTool) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    s.knob(lid + ".write.delay", "700");
+    std::string reply;
+    std::thread client([&] { reply = request(s.socket(), "awake\n"); });
+    usleep(300000);
+    s.signal_server(SIGTERM);
+    client.join();
+    EXPECT_EQ(reply, "NONE\n");
+    EXPECT_EQ(s.wait_server(5), 0);
+}
+
+TEST(Lifecycle, QuitEndsService) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    EXPECT_EQ(request(s.socket(), "quit\n"), "bye\n");
+    EXPECT_EQ(s.wait_server(5), 0);
+    EXPECT_FALSE(harness::file_exists(s.socket()));
+    EXPECT_EQ(s.setting(lid), "NONE");
+}
+
+// A client that leaves before its reply costs the service nothing.
+TEST(Lifecycle, ClientGoneBeforeReply) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    s.knob(lid + ".read.delay", "300");
+    for (int i = 0; i < 3; i++) {
+        int fd = harness::connect_to(s.socket());
+        send(fd, "status\n", 7, MSG_NOSIGNAL);
+        close(fd);
+    }
+    s.clear_knob(lid + ".read.delay");
+    EXPECT_EQ(request(s.socket(), "status\n"), "NONE\n");
+}
+
+TEST(Lifecycle, SecondServerTakesOverPath) {
+    REQUIRE_ROOT();
+    sim s;
+    result r = s.run({"sh", "-c",
+                      "\"$0\" start 2>/dev/null & p1=$!; sleep 0.5; "
+                      "\"$0\" start 2>/dev/null & p2=$!; sleep 0.5; "
+                      "echo quit | nc -U /var/run/vantrel.sock; wait $p2; echo second=$?; "
+                      "kill -0 $p1 && echo first-alive; kill $p1; wait $p1; echo first=$?",
+                      s.binary()});
+    EXPECT_EQ(r.out, "bye\nsecond=0\nfirst-alive\nfirst=0\n") << r.err;
+}
+
+TEST(Clients, NetcatAsUsersWillUseIt) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    result r = harness::run_process({"sh", "-c", "echo toggle | nc -U \"$0\"", s.socket()});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "suspend_to_idle\n");
+    r = harness::run_process({"sh", "-c", "printf 'status\\r\\n' | nc -U \"$0\"", s.socket()});
+    EXPECT_EQ(r.out, "suspend_to_idle\n");
+}
+
+// A silent or dribbling client is served with what it sent once its time
+// is up, and holds the next client no longer than that.
+TEST(Clients, SlowClientIsCutOff) {
+    REQUIRE_ROOT();
+    struct row {
+        const char *name;
+        std::vector<std::string> dribble; // one piece every 2 s
+        std::string reply;
+    } rows[] = {
+        {"silent", {}, ""},
+        {"held toggle", {"toggle"}, "suspend_to_idle\n"},
+        {"dribbling", {"t", "o", "g", "g"}, "error: unknown command\n"},
+    };
+    for (const row &r : rows) {
+        sim s;
+        s.start_server();
+        int slow = harness::connect_to(s.socket());
+        ASSERT_NE(slow, -1);
+        double start = harness::now_seconds();
+        std::thread dribbler([&] {
+            for (const std::string &piece : r.dribble) {
+                send(slow, piece.data(), piece.size(), MSG_NOSIGNAL);
+                usleep(2000000);
+            }
+        });
+        usleep(100000);
+        std::string second = request(s.socket(), "status\n", true, 10);
+        double waited = harness::now_seconds() - start;
+        std::string first = harness::read_until_close(slow, 10);
+        dribbler.join();
+        close(slow);
+        EXPECT_EQ(first, r.reply) << r.name;
+        EXPECT_GE(waited, 4.8) << r.name;
+        EXPECT_LE(waited, 6.5) << r.name;
+        EXPECT_NE(second.find('\n'), std::string::npos) << r.name;
+    }
+}
+
+// No tool, nor anything it leaves behind, may hold the service's sockets.
+TEST(Children, InheritNoSockets) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    for (const char *word : {"awake\n", "toggle\n", "suspend-s3\n", "suspend-s0ix\n"})
+        EXPECT_NE(request(s.socket(), word).find('\n'), std::string::npos) << word;
+    std::vector<std::string> fds = s.log("fds");
+    EXPECT_GE(fds.size(), 8u);
+    bool saw_write = false, saw_suspend = false;
+    for (const std::string &line : fds) {
+        EXPECT_EQ(line.find("socket"), std::string::npos) << line;
+        saw_write |= line.rfind("sysctl", 0) == 0 && line.find(" 1:pipe") == std::string::npos;
+        saw_suspend |= line.rfind("acpiconf", 0) == 0 || line.rfind("zzz", 0) == 0;
+    }
+    EXPECT_TRUE(saw_write);
+    EXPECT_TRUE(saw_suspend);
+}
+
+std::size_t
+open_descriptors(pid_t pid) {
+    std::size_t n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr)
+        return 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// Bounded load: concurrent clients, every request answered correctly, and
+// nothing leaks in the service.
+TEST(Load, ConcurrentClients) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    pid_t service = s.server_pid();
+    ASSERT_GT(service, 0);
+    std::size_t fds_before = open_descriptors(service);
+
+    constexpr int clients = 8;
+    constexpr int per_client = 100;
+    std::atomic<int> right{0}, wrong{0};
+    double start = harness::now_seconds();
+    std::vector<std::thread> threads;
+    for (int c = 0; c < clients; c++) {
+        threads.emplace_back([&, c] {
+            for (int i = 0; i < per_client; i++) {
+                bool unknown = (i + c) % 4 == 0;
+                std::string reply =
+                    request(s.socket(), unknown ? "nonsense\n" : "status\n", true, 30);
+                bool ok = reply == (unknown ? "error: unknown command\n" : "NONE\n");
+                (ok ? right : wrong)++;
+            }
+        });
+    }
+    for (std::thread &t : threads)
+        t.join();
+    double seconds = harness::now_seconds() - start;
+    std::cout << "load: " << clients * per_client << " requests from " << clients << " clients in "
+              << seconds << " s; " << right << " right, " << wrong << " wrong\n";
+    EXPECT_EQ(right, clients * per_client);
+    EXPECT_EQ(wrong, 0);
+    EXPECT_EQ(open_descriptors(service), fds_before);
+    EXPECT_EQ(request(s.socket(), "quit\n"), "bye\n");
+    EXPECT_EQ(s.wait_server(5), 0);
+}
+
+} // namespace
