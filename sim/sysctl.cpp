@@ -1,0 +1,254 @@
+// Stand-in for FreeBSD's sysctl(8) on the simulated machine.
+//
+//   sysctl [-n] NAME[=VALUE] ...
+//
+// Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
+// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}.
+#include "tool.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <time.h>
+#include <unistd.h>
+
+namespace {
+
+const char tool[] = "sysctl";
+
+[[noreturn]] void
+usage() {
+    static const char msg[] = "usage: sysctl [-n] name[=value] ...\n";
+    sim::write_all(2, msg, sizeof msg - 1);
+    _exit(1);
+}
+
+void
+setting_path(sim::Buf &path, const char *state, const char *name) {
+    path.add(state);
+    path.add("/sysctl/");
+    path.add(name);
+}
+
+bool
+missing(int err) {
+    return err == ENOENT || err == ENOTDIR || err == EISDIR || err == ENAMETOOLONG;
+}
+
+int
+unknown(const char *name) {
+    sim::error(tool, "unknown oid '", name, "'");
+    return 1;
+}
+
+int
+not_permitted(const char *name) {
+    sim::error(tool, name, ": Operation not permitted");
+    return 1;
+}
+
+int
+read_setting(const char *state, const char *name, bool nflag) {
+    bool knobs = sim::valid_name(name);
+    sim::Buf base;
+    base.add(name);
+    base.add(".read");
+    if (knobs) {
+        sim::apply_delay(tool, state, base.c_str());
+    }
+
+    int status = 0;
+    if (knobs && sim::knob_exists(state, base.c_str(), "raw")) {
+        sim::Buf raw;
+        raw.add(state);
+        raw.add("/knob/");
+        raw.add(base.c_str());
+        raw.add(".raw");
+        sim::copy_file(raw.c_str(), 1);
+    } else {
+        sim::Buf path;
+        sim::Buf line;
+        int err = ENOENT;
+        if (knobs) {
+            setting_path(path, state, name);
+            if (!nflag) {
+                line.add(name);
+                line.add(": ");
+            }
+            err = sim::read_file(path.c_str(), line);
+        }
+        if (err == 0) {
+            line.add('\n');
+            sim::write_all(1, line.c_str(), line.size());
+        } else if (missing(err)) {
+            status = unknown(name);
+        } else {
+            sim::error(tool, name, ": ", strerror(err));
+            status = 1;
+        }
+    }
+
+    if (knobs) {
+        sim::apply_signal(tool, state, base.c_str());
+        long code = 0;
+        if (sim::knob_number(tool, state, base.c_str(), "exit", 0, 255, &code)) {
+            status = static_cast<int>(code);
+        }
+    }
+    return status;
+}
+
+int
+write_setting(const char *state, const char *name, const char *value, bool nflag) {
+    bool knobs = sim::valid_name(name);
+    sim::Buf base;
+    base.add(name);
+    base.add(".write");
+    if (knobs) {
+        sim::apply_delay(tool, state, base.c_str());
+        sim::apply_signal(tool, state, base.c_str());
+        long code = 0;
+        if (sim::knob_number(tool, state, base.c_str(), "exit", 0, 255, &code) && code != 0) {
+            not_permitted(name);
+            return static_cast<int>(code);
+        }
+    }
+    if (!knobs) {
+        return unknown(name);
+    }
+
+    sim::Buf path;
+    setting_path(path, state, name);
+    sim::Buf old;
+    int err = sim::read_file(path.c_str(), old);
+    if (missing(err)) {
+        return unknown(name);
+    }
+    if (err != 0) {
+        sim::error(tool, name, ": ", strerror(err));
+        return 1;
+    }
+
+    // The new value goes to a temporary file that is renamed over the
+    // setting, so a reader running at the same time sees the old or the new
+    // value, never a half-written one.
+    sim::Buf tmp;
+    int fd = -1;
+    for (unsigned attempt = 0; fd < 0; ++attempt) {
+        struct timespec now;
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        tmp.clear();
+        tmp.add(state);
+        tmp.add("/sysctl/.tmp.");
+        tmp.add_uint(static_cast<unsigned long>(getpid()));
+        tmp.add('.');
+        tmp.add_uint(static_cast<unsigned long>(now.tv_nsec) + attempt);
+        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd < 0 && (errno != EEXIST || attempt > 100)) {
+            if (errno == EACCES || errno == EPERM || errno == EROFS) {
+                return not_permitted(name);
+            }
+            sim::error(tool, name, ": ", strerror(errno));
+            return 1;
+        }
+    }
+    bool ok = sim::write_all(fd, value, strlen(value));
+    int werr = errno;
+    fchmod(fd, 0644);
+    if (close(fd) != 0 && ok) {
+        ok = false;
+        werr = errno;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        sim::error(tool, name, ": ", strerror(werr));
+        return 1;
+    }
+
+    if (sim::knob_exists(state, base.c_str(), "raw")) {
+        sim::Buf raw;
+        raw.add(state);
+        raw.add("/knob/");
+        raw.add(base.c_str());
+        raw.add(".raw");
+        sim::copy_file(raw.c_str(), 1);
+    } else {
+        sim::Buf line;
+        if (!nflag) {
+            line.add(name);
+            line.add(": ");
+        }
+        line.add(old.c_str(), old.size());
+        line.add(" -> ");
+        line.add(value);
+        line.add('\n');
+        sim::write_all(1, line.c_str(), line.size());
+    }
+
+    if (rename(tmp.c_str(), path.c_str()) != 0) {
+        int e = errno;
+        unlink(tmp.c_str());
+        sim::error(tool, name, ": ", strerror(e));
+        return 1;
+    }
+    return 0;
+}
+
+int
+operand(const char *state, const char *arg, bool nflag) {
+    const char *eq = strchr(arg, '=');
+    if (eq == nullptr) {
+        return read_setting(state, arg, nflag);
+    }
+    sim::Buf name;
+    name.add(arg, static_cast<size_t>(eq - arg));
+    return write_setting(state, name.c_str(), eq + 1, nflag);
+}
+
+} // namespace
+
+int
+main(int argc, char **argv) {
+    const char *state = sim::state_dir(tool);
+    // Recorded before anything can delay or kill us, so a test still sees
+    // calls that the service gave up on.
+    sim::log_fds(state, tool);
+    sim::Buf call;
+    sim::join_argv(call, argc, argv);
+    sim::log_line(state, tool, call);
+
+    bool nflag = false;
+    int i = 1;
+    for (; i < argc; ++i) {
+        const char *a = argv[i];
+        if (a[0] != '-' || a[1] == '\0') {
+            break;
+        }
+        if (strcmp(a, "--") == 0) {
+            ++i;
+            break;
+        }
+        for (const char *p = a + 1; *p != '\0'; ++p) {
+            if (*p != 'n') {
+                usage();
+            }
+            nflag = true;
+        }
+    }
+    if (i == argc) {
+        usage();
+    }
+
+    // Like the real tool, later operands are still handled after one
+    // fails; the status is that of the first failure.
+    int status = 0;
+    for (; i < argc; ++i) {
+        int rc = operand(state, argv[i], nflag);
+        if (rc != 0 && status == 0) {
+            status = rc;
+        }
+    }
+    return status;
+}
