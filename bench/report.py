@@ -1,0 +1,108 @@
+#!/usr/bin/env python3
+"""The benchmark's arithmetic and its table.
+
+  report.py counts FILE      the allocation counts the preloaded counter
+                             keeps in FILE, as key value lines
+  report.py table RESULTS    the table, from the key value lines bench/run
+                             collected; exits 3 when a figure misses its goal
+"""
+
+import struct
+import sys
+
+COUNT_FIELDS = ("magic", "pid", "malloc", "calloc", "realloc", "aligned", "free")
+MAGIC = 0x746E756F636C6C61
+
+RATIO_GOAL = 1.15
+RSS_GOAL_KIB = 2048
+
+
+def counts(path):
+    with open(path, "rb") as f:
+        raw = f.read(8 * len(COUNT_FIELDS))
+    if len(raw) != 8 * len(COUNT_FIELDS):
+        sys.exit(f"report.py: {path}: too short for the counts")
+    values = dict(zip(COUNT_FIELDS, struct.unpack("<7Q", raw)))
+    if values["magic"] != MAGIC:
+        sys.exit(f"report.py: {path}: not written by the allocation counter")
+    values["allocations"] = sum(values[k] for k in ("malloc", "calloc", "realloc", "aligned"))
+    for key in COUNT_FIELDS[1:] + ("allocations",):
+        print(key, values[key])
+
+
+def read_results(path):
+    results = {}
+    with open(path) as f:
+        for line in f:
+            key, _, value = line.strip().partition(" ")
+            if key:
+                results[key] = value
+    return results
+
+
+def table(path):
+    r = read_results(path)
+
+    def num(key):
+        try:
+            return float(r[key])
+        except KeyError:
+            sys.exit(f"report.py: no {key} in {path}")
+
+    rows = []
+    missed = []
+
+    def row(what, figure, goal="", passed=None):
+        verdict = "" if passed is None else ("PASS" if passed else "MISS")
+        if passed is False:
+            missed.append(what)
+        rows.append((what, figure, goal, verdict))
+
+    ratio = num("status_ratio_median")
+    row("status round trip / bare sysctl run", f"{ratio:.3f}x", f"<= {RATIO_GOAL:.2f}x",
+        ratio <= RATIO_GOAL)
+    row("  status round trip", f"{num('status_us_median'):.1f} us")
+    row("  bare sysctl -n run", f"{num('bare_us_median'):.1f} us")
+    row("toggle round trip / 3 bare runs", f"{num('toggle_ratio_median'):.3f}x")
+    row("  toggle round trip", f"{num('toggle_us_median'):.1f} us")
+    row("  read + write + read-back, bare", f"{num('triple_us_median'):.1f} us")
+    row("vantrel status x / 1 bare run", f"{num('direct_ratio_median'):.3f}x")
+    row("  vantrel status x", f"{num('direct_us_median'):.1f} us")
+    row("throughput, sequential status", f"{num('throughput_rps'):.0f} req/s")
+    idle = int(num("idle_switches"))
+    row(f"context switches, {int(num('idle_seconds'))} s idle",
+        f"{idle} ({int(num('idle_voluntary'))}+{int(num('idle_nonvoluntary'))})", "0",
+        idle == 0)
+    rss = num("rss_hwm_kib")
+    row("peak RSS (VmHWM)", f"{rss / 1024:.2f} MiB", f"<= {RSS_GOAL_KIB // 1024} MiB",
+        rss <= RSS_GOAL_KIB)
+    allocations = int(num("heap_allocations"))
+    row(f"heap allocations, {int(num('heap_requests'))} requests", str(allocations), "0",
+        allocations == 0)
+    row("  frees, same requests", str(int(num("heap_frees"))))
+    row("  allocations at start-up (counter live)", str(int(num("heap_startup_allocations"))))
+
+    rounds, per_round = int(num("rounds")), int(num("per_round"))
+    print(f"vantrel on the simulated machine: medians of {rounds} interleaved rounds, "
+          f"{per_round} operations each")
+    width = max(len(w) for w, *_ in rows)
+    print(f"{'measure':<{width}}  {'figure':>14}  {'goal':<10}  result")
+    for what, figure, goal, verdict in rows:
+        print(f"{what:<{width}}  {figure:>14}  {goal:<10}  {verdict}".rstrip())
+    print("per-round status ratios:", r.get("status_ratio_all", "").strip())
+    if missed:
+        print("missed:", "; ".join(m.strip() for m in missed))
+        sys.exit(3)
+
+
+def main():
+    if len(sys.argv) == 3 and sys.argv[1] == "counts":
+        counts(sys.argv[2])
+    elif len(sys.argv) == 3 and sys.argv[1] == "table":
+        table(sys.argv[2])
+    else:
+        sys.exit(__doc__)
+
+
+if __name__ == "__main__":
+    main()
