@@ -1,0 +1,328 @@
+// The immediate suspends, run as direct commands and through the service,
+// with the suspend tools succeeding, failing, dying and missing.
+
+#include "harness.hpp"
+
+#include <algorithm>
+#include <functional>
+#include <thread>
+#include <unistd.h>
+
+using harness::result;
+using harness::run_options;
+using harness::sim;
+
+namespace {
+
+using lines = std::vector<std::string>;
+
+const char *const s3_warning = "vantrel: requesting S3 (acpiconf -s 3)\n";
+const char *const suspend = "kern.power.suspend";
+const char *const read_suspend = "/sbin/sysctl -n kern.power.suspend";
+const char *const read_stypes = "/sbin/sysctl -n kern.power.supported_stype";
+
+std::string
+s0ix_warning(const std::string &saved) {
+    return "vantrel: requesting S0ix (was kern.power.suspend=" + saved + ")\n";
+}
+
+std::string
+write_suspend(const std::string &value) {
+    return "sysctl kern.power.suspend=" + value;
+}
+
+std::string
+change(const std::string &from, const std::string &to) {
+    return std::string(suspend) + ": " + from + " -> " + to + "\n";
+}
+
+std::string
+zzz_saw(const std::string &stype) {
+    return "zzz\tkern.power.suspend=" + stype;
+}
+
+struct suspend_case {
+    const char *name;
+    const char *command;
+    std::function<void(sim &)> setup;
+    std::map<std::string, std::string> env;
+    int status;        // of the direct command
+    std::string out;   // of the direct command
+    std::string reply; // over the socket
+    std::string err;
+    lines sysctl; // calls, in order
+    lines acpiconf;
+    lines zzz;
+    std::string suspend_after = "fw_suspend";
+    bool old_naming = false;
+};
+
+// What a successful S0ix request from a fw_suspend machine looks like.
+const lines s0ix_calls = {read_suspend, read_stypes, write_suspend("suspend_to_idle"),
+                          write_suspend("fw_suspend")};
+const std::string s0ix_out =
+    change("fw_suspend", "suspend_to_idle") + change("suspend_to_idle", "fw_suspend");
+
+const std::vector<suspend_case> &
+cases() {
+    static const std::vector<suspend_case> rows = {
+        {"S3", "suspend-s3", nullptr, {}, 0, "ok\n", "ok\n", s3_warning, {}, {"acpiconf -s 3"}, {}},
+        {"S3ToolFails",
+         "suspend-s3",
+         [](sim &s) { s.knob("acpiconf.exit", "1"); },
+         {},
+         1,
+         "error\n",
+         "error\n",
+         s3_warning,
+         {},
+         {"acpiconf -s 3"},
+         {}},
+        {"S3ToolKilled",
+         "suspend-s3",
+         [](sim &s) { s.knob("acpiconf.signal", "9"); },
+         {},
+         1,
+         "error\n",
+         "error\n",
+         s3_warning,
+         {},
+         {"acpiconf -s 3"},
+         {}},
+        {"S3ToolMissing",
+         "suspend-s3",
+         [](sim &s) { s.knob("acpiconf.missing"); },
+         {},
+         1,
+         "error\n",
+         "error\n",
+         s3_warning,
+         {},
+         {},
+         {}},
+
+        {"S0ix",
+         "suspend-s0ix",
+         nullptr,
+         {},
+         0,
+         s0ix_out + "ok\n",
+         "ok\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")}},
+        {"S0ixInModeS3",
+         "suspend-s0ix",
+         nullptr,
+         {{"vantrel_switch_state", "s3"}},
+         0,
+         s0ix_out + "ok\n",
+         "ok\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")}},
+        {"S0ixOldNaming",
+         "suspend-s0ix",
+         nullptr,
+         {},
+         0,
+         change("s2mem", "s2idle") + change("s2idle", "s2mem") + "ok\n",
+         "ok\n",
+         s0ix_warning("s2mem"),
+         {read_suspend, read_stypes, write_suspend("s2idle"), write_suspend("s2mem")},
+         {},
+         {zzz_saw("s2idle")},
+         "s2mem",
+         true},
+        {"S0ixPrefersSuspendToIdle",
+         "suspend-s0ix",
+         [](sim &s) {
+             s.set_setting("kern.power.supported_stype", "s2idle fw_suspend suspend_to_idle");
+         },
+         {},
+         0,
+         s0ix_out + "ok\n",
+         "ok\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")}},
+        {"S0ixZzzFails",
+         "suspend-s0ix",
+         [](sim &s) { s.knob("zzz.exit", "1"); },
+         {},
+         1,
+         s0ix_out + "error\n",
+         "error\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")}},
+        {"S0ixZzzKilled",
+         "suspend-s0ix",
+         [](sim &s) { s.knob("zzz.signal", "15"); },
+         {},
+         1,
+         s0ix_out + "error\n",
+         "error\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")}},
+        {"S0ixZzzMissing",
+         "suspend-s0ix",
+         [](sim &s) { s.knob("zzz.missing"); },
+         {},
+         1,
+         s0ix_out + "error\n",
+         "error\n",
+         s0ix_warning("fw_suspend"),
+         s0ix_calls,
+         {},
+         {}},
+        {"S0ixSavedUnreadable",
+         "suspend-s0ix",
+         [](sim &s) { s.knob("kern.power.suspend.read.exit", "1"); },
+         {},
+         1,
+         "",
+         "error\n",
+         "",
+         {read_suspend},
+         {},
+         {}},
+        // The service needs a sleep type for its mode to start at all.
+        {"S0ixNoType",
+         "suspend-s0ix",
+         [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend s2mem"); },
+         {{"vantrel_switch_state", "s3"}},
+         1,
+         "",
+         "error\n",
+         "",
+         {read_suspend, read_stypes},
+         {},
+         {}},
+        {"S0ixWriteFails",
+         "suspend-s0ix",
+         [](sim &s) { s.knob("kern.power.suspend.write.exit", "1"); },
+         {},
+         1,
+         "",
+         "error\n",
+         s0ix_warning("fw_suspend") + "sysctl: kern.power.suspend: Operation not permitted\n",
+         {read_suspend, read_stypes, write_suspend("suspend_to_idle")},
+         {},
+         {}},
+    };
+    return rows;
+}
+
+void
+PrintTo(const suspend_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Suspend : public ::testing::TestWithParam<std::tuple<suspend_case, bool>> {};
+
+TEST_P(Suspend, Outcome) {
+    REQUIRE_ROOT();
+    const auto &[c, over_socket] = GetParam();
+    sim s(c.old_naming);
+    if (c.setup)
+        c.setup(s);
+    lines want_sysctl = c.sysctl;
+    if (over_socket) {
+        s.start_server(c.env);
+        // The service probed the sleep types once at start; only what the
+        // request itself calls is of interest.
+        harness::write_file(s.dir() + "/log/sysctl", "", 0666);
+        std::erase(want_sysctl, read_stypes);
+        std::string start_line = s.server_err();
+        EXPECT_EQ(harness::request(s.socket(), std::string(c.command) + "\n"), c.reply);
+        std::string err = s.server_err();
+        EXPECT_EQ(err.substr(std::min(start_line.size(), err.size())), c.err);
+    } else {
+        run_options opt;
+        opt.env = c.env;
+        result r = s.vantrel({c.command}, opt);
+        EXPECT_EQ(r.status, c.status);
+        EXPECT_EQ(r.out, c.out);
+        EXPECT_EQ(r.err, c.err);
+    }
+    EXPECT_EQ(s.log("sysctl"), want_sysctl);
+    EXPECT_EQ(s.log("acpiconf"), c.acpiconf);
+    EXPECT_EQ(s.log("zzz"), c.zzz);
+    EXPECT_EQ(s.setting(suspend), c.suspend_after);
+    EXPECT_EQ(s.setting("hw.acpi.lid_switch_state"), "NONE");
+}
+
+INSTANTIATE_TEST_SUITE_P(Immediate, Suspend,
+                         ::testing::Combine(::testing::ValuesIn(cases()), ::testing::Bool()),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "OverSocket" : "Direct");
+                         });
+
+// While a suspend tool runs the service serves nobody else; a client that
+// connects meanwhile is answered once the suspend is over.
+struct blocking_case {
+    const char *name;
+    const char *command;
+    const char *tool;
+};
+
+void
+PrintTo(const blocking_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class Blocking : public ::testing::TestWithParam<blocking_case> {};
+
+TEST_P(Blocking, SecondClientWaits) {
+    REQUIRE_ROOT();
+    const blocking_case &c = GetParam();
+    constexpr double delay = 0.8;
+    sim s;
+    s.knob(std::string(c.tool) + ".delay", std::to_string(static_cast<int>(delay * 1000)));
+    s.start_server();
+
+    std::string first, second;
+    double started = harness::now_seconds(), first_done = 0, second_done = 0;
+    std::thread one([&] {
+        first = harness::request(s.socket(), std::string(c.command) + "\n");
+        first_done = harness::now_seconds();
+    });
+    // The stand-in records its descriptors before it sleeps: from then on
+    // the service is busy with the first request.
+    auto tool_started = [&] {
+        for (const std::string &line : s.log("fds"))
+            if (line.starts_with(std::string(c.tool) + " "))
+                return true;
+        return false;
+    };
+    while (!tool_started() && harness::now_seconds() - started < delay)
+        usleep(5000);
+    EXPECT_TRUE(tool_started());
+    std::thread two([&] {
+        second = harness::request(s.socket(), "status\n");
+        second_done = harness::now_seconds();
+    });
+    one.join();
+    two.join();
+
+    EXPECT_EQ(first, "ok\n");
+    EXPECT_EQ(second, "NONE\n");
+    EXPECT_GE(second_done - started, delay);
+    EXPECT_GE(second_done, first_done);
+    EXPECT_EQ(s.setting(suspend), "fw_suspend");
+}
+
+INSTANTIATE_TEST_SUITE_P(Immediate, Blocking,
+                         ::testing::Values(blocking_case{"S3", "suspend-s3", "acpiconf"},
+                                           blocking_case{"S0ix", "suspend-s0ix", "zzz"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
