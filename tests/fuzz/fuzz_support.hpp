@@ -127,9 +127,8 @@ reference_has_token(std::string_view list, std::string_view word) {
     std::size_t from = 0;
     for (;;) {
         std::size_t space = list.find(' ', from);
-        std::string_view piece = list.substr(from, space == std::string_view::npos
-                                                       ? std::string_view::npos
-                                                       : space - from);
+        std::string_view piece = list.substr(
+            from, space == std::string_view::npos ? std::string_view::npos : space - from);
         if (piece == word)
             return true;
         if (space == std::string_view::npos)

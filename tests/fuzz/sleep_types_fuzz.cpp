@@ -60,8 +60,8 @@ check_probe(const fake::child &child) {
     int result = probe_sleep_types();
     fake::require_settled();
 
-    const fake::call read_list{"/sbin/sysctl", {"/sbin/sysctl", "-n", "kern.power.supported_stype"},
-                               true};
+    const fake::call read_list{
+        "/sbin/sysctl", {"/sbin/sysctl", "-n", "kern.power.supported_stype"}, true};
     fuzz::require(fake::calls() == std::vector<fake::call>{read_list},
                   "discovery did not read the list exactly once");
 

@@ -33,7 +33,8 @@ check_trim(std::string_view output) {
     fuzz::require(kept == 0 || (text[kept - 1] != '\n' && text[kept - 1] != '\r'),
                   "a line end is left at the end");
     for (std::size_t i = kept; i < length; i++) {
-        fuzz::require(output[i] == '\n' || output[i] == '\r', "something other than a line end went");
+        fuzz::require(output[i] == '\n' || output[i] == '\r',
+                      "something other than a line end went");
         fuzz::require(text[i] == '\0', "a removed line end was not zeroed");
     }
     fuzz::require(text[length] == '\0', "the terminating zero was touched");
