@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -226,6 +227,50 @@ log_fds(const char *state, const char *tool) {
         close(dfd);
     }
     log_line(state, "fds", line);
+    log_signals(state, tool);
+}
+
+// Adds " NAME=" and the numbers of the signals for which test holds, or "-".
+static void
+add_signal_list(Buf &line, const char *name, bool (*test)(int)) {
+    line.add(' ');
+    line.add(name);
+    line.add('=');
+    bool any = false;
+    for (int sig = 1; sig < 32; ++sig) {
+        if (!test(sig)) {
+            continue;
+        }
+        char num[8];
+        snprintf(num, sizeof num, any ? ",%d" : "%d", sig);
+        line.add(num);
+        any = true;
+    }
+    if (!any) {
+        line.add('-');
+    }
+}
+
+static bool
+signal_blocked(int sig) {
+    sigset_t set;
+    sigprocmask(SIG_BLOCK, nullptr, &set);
+    return sigismember(&set, sig) == 1;
+}
+
+static bool
+signal_ignored(int sig) {
+    struct sigaction act;
+    return sigaction(sig, nullptr, &act) == 0 && act.sa_handler == SIG_IGN;
+}
+
+void
+log_signals(const char *state, const char *tool) {
+    Buf line;
+    line.add(tool);
+    add_signal_list(line, "blocked", signal_blocked);
+    add_signal_list(line, "ignored", signal_ignored);
+    log_line(state, "signals", line);
 }
 
 static void

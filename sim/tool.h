@@ -62,8 +62,10 @@ void log_line(const char *state, const char *log, Buf &line);
 // The argv words joined by single spaces, argv[0] exactly as received.
 void join_argv(Buf &out, int argc, char **argv);
 
-// Records the tool's open descriptors in DIR/log/fds.
+// Records the tool's open descriptors in DIR/log/fds, and the signals it
+// started with blocked or ignored in DIR/log/signals.
 void log_fds(const char *state, const char *tool);
+void log_signals(const char *state, const char *tool);
 
 // Knob DIR/knob/BASE.KIND.  knob_exists: the file is there at all.
 // knob_number: the file holds a decimal number within [lo, hi]; a file that

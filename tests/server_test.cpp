@@ -452,6 +452,23 @@ TEST(Children, InheritNoSockets) {
     EXPECT_TRUE(saw_suspend);
 }
 
+// The service blocks and ignores signals for its own reasons; every tool
+// must start as it would from a shell. The test process itself ignores
+// SIGPIPE, so the service inherits that too and must not pass it on.
+TEST(Children, StartWithDefaultSignals) {
+    REQUIRE_ROOT();
+    sim s;
+    s.start_server();
+    for (const char *word : {"awake\n", "toggle\n", "suspend-s3\n", "suspend-s0ix\n"})
+        EXPECT_NE(request(s.socket(), word).find('\n'), std::string::npos) << word;
+    std::vector<std::string> lines = s.log("signals");
+    EXPECT_GE(lines.size(), 10u);
+    for (const std::string &line : lines) {
+        std::string masks = line.substr(line.find(' '));
+        EXPECT_EQ(masks, " blocked=- ignored=-") << line;
+    }
+}
+
 std::size_t
 open_descriptors(pid_t pid) {
     std::size_t n = 0;
