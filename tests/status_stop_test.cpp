@@ -131,8 +131,8 @@ TEST_P(StatusStop, StatusThenStop) {
     opt.pidns = true;
     opt.env = c.env;
     auto name = [](user u) { return u == user::nobody ? "nobody" : "root"; };
-    result r = s.run({"unshare", "--pid", "--fork", "sh", "-c", probe_script, s.binary(), c.content,
-                      name(c.target_as), name(c.as)},
+    result r = s.run({"unshare", "--pid", "--fork", "--mount-proc", "sh", "-c", probe_script,
+                      s.binary(), c.content, name(c.target_as), name(c.as)},
                      opt);
     ASSERT_EQ(r.status, 0) << r.err;
 
