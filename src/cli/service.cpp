@@ -77,7 +77,6 @@ service_status() {
         std::printf("vantrel is running as pid %d.\n", pid);
     else
         std::printf("vantrel is not running.\n");
-    std::fflush(stdout);
     char value[setting_capacity];
     if (sysctl_read("hw.acpi.lid_switch_state", value, sizeof value) == 0)
         std::printf("%s=%s\n", "hw.acpi.lid_switch_state", value);

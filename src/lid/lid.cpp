@@ -14,8 +14,8 @@ char s0ix_stype[stype_capacity];
 static int apply_mode_sleep_type(reply_text &reply);
 static int toggle(reply_text &reply);
 static int read_lid_state(reply_text &reply);
-static int choose_name(char *stype, std::string_view list, std::string_view preferred,
-                       std::string_view fallback);
+static void choose_name(char *stype, std::string_view list, std::string_view preferred,
+                        std::string_view fallback);
 static int cmd_awake(reply_text &reply);
 static int cmd_s0ix(reply_text &reply);
 static int cmd_s3(reply_text &reply);
@@ -65,14 +65,15 @@ has_token(std::string_view list, std::string_view word) {
     return false;
 }
 
-static int
+// The names are the program's own constants, all shorter than
+// stype_capacity, so the copy cannot be refused.
+static void
 choose_name(char *stype, std::string_view list, std::string_view preferred,
             std::string_view fallback) {
     if (has_token(list, preferred))
-        return copy_text(stype, stype_capacity, preferred);
-    if (has_token(list, fallback))
-        return copy_text(stype, stype_capacity, fallback);
-    return 0;
+        copy_text(stype, stype_capacity, preferred);
+    else if (has_token(list, fallback))
+        copy_text(stype, stype_capacity, fallback);
 }
 
 int

@@ -40,8 +40,8 @@ sysctl_read(const char *name, char *buffer, std::size_t capacity) {
     if (copy_text(local_name, sizeof local_name, name) == -1)
         return -1;
     char dash_n[] = "-n";
-    char path[] = "/sbin/sysctl";
-    char *argv[] = {path, dash_n, local_name, nullptr};
+    // exec never writes through its argument vector.
+    char *argv[] = {const_cast<char *>(sysctl_path), dash_n, local_name, nullptr};
 
     int fds[2];
     if (pipe(fds) == -1)
