@@ -219,6 +219,40 @@ TEST(Socket, OwnedByRootAndGroup) {
     EXPECT_FALSE(harness::file_exists(s.socket()));
 }
 
+// Neither the owner nor the mode change may follow a link put at the socket
+// path after bind. A preloaded stand-in holds the group lookup, which comes
+// in between, so the swap is not left to chance.
+TEST(Socket, LinkAtPathIsNotFollowed) {
+    REQUIRE_ROOT();
+    sim s;
+    std::string victim = s.dir() + "/victim";
+    harness::write_file(victim, "secret", 0600);
+    std::string go = s.dir() + "/go";
+    run_options opt;
+    opt.env = {{"LD_PRELOAD", HOLD_GROUP_LOOKUP},
+               {"HOLD_UNTIL", go},
+               {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
+    result r;
+    std::thread service([&] { r = s.vantrel({"start"}, opt); });
+    double deadline = harness::now_seconds() + 10;
+    struct stat st {};
+    while ((lstat(s.socket().c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) &&
+           harness::now_seconds() < deadline)
+        usleep(1000);
+    std::string link = s.socket() + ".link";
+    EXPECT_EQ(symlink(victim.c_str(), link.c_str()), 0);
+    EXPECT_EQ(rename(link.c_str(), s.socket().c_str()), 0);
+    harness::write_file(go, "");
+    service.join();
+
+    EXPECT_EQ(r.status, 1);
+    EXPECT_NE(r.err.find("vantrel: chmod /var/run/vantrel.sock: "), std::string::npos) << r.err;
+    st = stat_of(victim);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(st.st_uid, 0u);
+    EXPECT_EQ(st.st_gid, 0u);
+}
+
 // The longest path that fits FreeBSD's 104-byte address is served. The
 // host's view of it would be longer, so the client runs inside.
 TEST(Socket, LongestPathFits) {
