@@ -60,14 +60,7 @@ read_setting(const char *state, const char *name, bool nflag) {
     }
 
     int status = 0;
-    if (knobs && sim::knob_exists(state, base.c_str(), "raw")) {
-        sim::Buf raw;
-        raw.add(state);
-        raw.add("/knob/");
-        raw.add(base.c_str());
-        raw.add(".raw");
-        sim::copy_file(raw.c_str(), 1);
-    } else {
+    if (!knobs || !sim::print_raw_knob(state, base.c_str())) {
         sim::Buf path;
         sim::Buf line;
         int err = ENOENT;
@@ -167,14 +160,7 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
         return 1;
     }
 
-    if (sim::knob_exists(state, base.c_str(), "raw")) {
-        sim::Buf raw;
-        raw.add(state);
-        raw.add("/knob/");
-        raw.add(base.c_str());
-        raw.add(".raw");
-        sim::copy_file(raw.c_str(), 1);
-    } else {
+    if (!sim::print_raw_knob(state, base.c_str())) {
         sim::Buf line;
         if (!nflag) {
             line.add(name);

@@ -417,4 +417,37 @@ copy_file(const char *path, int fd) {
     return 0;
 }
 
+bool
+print_raw_knob(const char *state, const char *base) {
+    if (!knob_exists(state, base, "raw")) {
+        return false;
+    }
+    Buf raw;
+    raw.add(state);
+    raw.add("/knob/");
+    raw.add(base);
+    raw.add(".raw");
+    copy_file(raw.c_str(), 1);
+    return true;
+}
+
+int
+suspend_tool_main(const char *tool, int argc, char **argv,
+                  void (*annotate)(const char *state, Buf &call)) {
+    const char *state = state_dir(tool);
+    log_fds(state, tool);
+    apply_delay(tool, state, tool);
+    Buf call;
+    join_argv(call, argc, argv);
+    if (annotate != nullptr) {
+        annotate(state, call);
+    }
+    log_line(state, tool, call);
+    apply_signal(tool, state, tool);
+    long code = 0;
+    if (knob_number(tool, state, tool, "exit", 0, 255, &code)) {
+        return static_cast<int>(code);
+    }
+    return 0;
+}
 } // namespace sim

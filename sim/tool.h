@@ -78,6 +78,16 @@ bool knob_number(const char *tool, const char *state, const char *base, const ch
 // The usual trio every tool honours: sleep for the delay knob, then
 // (separately, at the point the tool chooses) die by the signal knob.
 void apply_delay(const char *tool, const char *state, const char *base);
+
+// Prints DIR/knob/BASE.raw verbatim on stdout when that knob exists.
+// Returns whether it did.
+bool print_raw_knob(const char *state, const char *base);
+
+// The whole life of a suspend tool: record the descriptors, wait out the
+// delay knob, record the call (with whatever annotate adds), then obey the
+// signal and exit knobs. Returns the exit status.
+int suspend_tool_main(const char *tool, int argc, char **argv,
+                      void (*annotate)(const char *state, Buf &call));
 void apply_signal(const char *tool, const char *state, const char *base);
 
 // Reads a whole file into out.  Returns 0 or the errno of the failure.
