@@ -339,14 +339,16 @@ TEST(Lifecycle, TerminationSignalsWhileIdle) {
 TEST(Lifecycle, SignalRightAfterStartIsNotLost) {
     REQUIRE_ROOT();
     sim s;
-    // The signal comes as soon as the service is found, long before any
-    // client; it must end the service at once.
+    // The service is held in the group lookup, after the socket file has
+    // appeared and before it listens, and is signalled there: the signal
+    // must end it in order once it serves, with the file removed.
+    std::string go = s.dir() + "/go";
     result r = s.run({"sh", "-c",
-                      "\"$0\" start & p=$!; "
+                      "LD_PRELOAD=\"$1\" HOLD_UNTIL=\"$2\" \"$0\" start & p=$!; "
                       "while [ ! -S /var/run/vantrel.sock ]; do :; done; kill -TERM $p; "
-                      "wait $p; echo $?",
-                      s.binary()},
-                     {.timeout = 10});
+                      ": > \"$2\"; wait $p; echo $?; [ -e /var/run/vantrel.sock ] && echo left",
+                      s.binary(), HOLD_GROUP_LOOKUP, go},
+                     {.env = {{"ASAN_OPTIONS", "verify_asan_link_order=0"}}, .timeout = 20});
     EXPECT_EQ(r.out, "0\n") << r.err;
 }
 

@@ -117,7 +117,10 @@ grant_group_access() {
 
 // Termination signals stay blocked except while waiting for a connection,
 // so none is lost between the loop's test and the wait, and none cuts a
-// request, a tool run or a reply short.
+// request, a tool run or a reply short. They are blocked before the socket
+// file can appear: a signal sent as soon as the service is found is held
+// until the first wait, which then ends the service in order and removes
+// the file, instead of killing it and leaving the file behind.
 static void
 install_signal_handlers(sigset_t *wait_mask) {
     sigset_t terminate;
@@ -225,14 +228,14 @@ serve_one(int conn) {
 int
 run_server() {
     check_machine();
+    sigset_t wait_mask;
+    install_signal_handlers(&wait_mask);
     unlink(socket_path);
     int listen_fd = open_listener();
     bind_listener(listen_fd);
     grant_group_access();
     if (listen(listen_fd, listen_backlog) == -1)
         err(1, "listen");
-    sigset_t wait_mask;
-    install_signal_handlers(&wait_mask);
 
     while (running) {
         int conn = wait_for_connection(listen_fd, &wait_mask);
