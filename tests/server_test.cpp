@@ -27,6 +27,30 @@ namespace {
 
 const std::string lid = "hw.acpi.lid_switch_state";
 
+std::size_t
+open_descriptors(pid_t pid) {
+    std::size_t n = 0;
+    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
+    if (d == nullptr)
+        return 0;
+    while (dirent *e = readdir(d))
+        n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+// Polls cond every 2 ms for up to the given seconds.
+bool
+wait_until(const std::function<bool()> &cond, double seconds = 10) {
+    double deadline = harness::now_seconds() + seconds;
+    while (!cond()) {
+        if (harness::now_seconds() > deadline)
+            return false;
+        usleep(2000);
+    }
+    return true;
+}
+
 struct protocol_case {
     const char *name;
     std::string data;
@@ -356,9 +380,13 @@ TEST(Lifecycle, SignalWaitsForConnectedClient) {
     REQUIRE_ROOT();
     sim s;
     s.start_server();
+    pid_t service = s.server_pid();
+    std::size_t idle_fds = open_descriptors(service);
     int fd = harness::connect_to(s.socket());
     ASSERT_NE(fd, -1);
-    usleep(200000);
+    // Signalled only once it holds the connection: before the accept, the
+    // signal rightly ends the service instead.
+    ASSERT_TRUE(wait_until([&] { return open_descriptors(service) > idle_fds; }));
     s.signal_server(SIGTERM);
     usleep(300000);
     EXPECT_EQ(s.wait_server(0.1), -1) << "ended before answering the client";
@@ -375,8 +403,11 @@ TEST(Lifecycle, SignalWaitsForRunningTool) {
     s.start_server();
     s.knob(lid + ".write.delay", "700");
     std::string reply;
+    std::size_t runs_before = s.log("fds").size();
     std::thread client([&] { reply = request(s.socket(), "awake\n"); });
-    usleep(300000);
+    // The stand-in records itself before its delay, so the signal comes
+    // while the write is running.
+    EXPECT_TRUE(wait_until([&] { return s.log("fds").size() > runs_before; }));
     s.signal_server(SIGTERM);
     client.join();
     EXPECT_EQ(reply, "NONE\n");
@@ -503,18 +534,6 @@ TEST(Children, StartWithDefaultSignals) {
         std::string masks = line.substr(line.find(' '));
         EXPECT_EQ(masks, " blocked=- ignored=-") << line;
     }
-}
-
-std::size_t
-open_descriptors(pid_t pid) {
-    std::size_t n = 0;
-    DIR *d = opendir(("/proc/" + std::to_string(pid) + "/fd").c_str());
-    if (d == nullptr)
-        return 0;
-    while (dirent *e = readdir(d))
-        n += e->d_name[0] != '.';
-    closedir(d);
-    return n;
 }
 
 // Bounded load: concurrent clients, every request answered correctly, and
