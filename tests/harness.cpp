@@ -29,6 +29,17 @@ now_seconds() {
 }
 
 bool
+wait_until(const std::function<bool()> &cond, double seconds) {
+    double deadline = now_seconds() + seconds;
+    while (!cond()) {
+        if (now_seconds() > deadline)
+            return false;
+        usleep(2000);
+    }
+    return true;
+}
+
+bool
 under_ci() {
     const char *ci = std::getenv("CI");
     return ci != nullptr && std::strcmp(ci, "true") == 0;

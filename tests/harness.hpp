@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <sys/types.h>
@@ -117,5 +118,7 @@ int connect_to(const std::string &path);
 std::string read_until_close(int fd, double timeout = 10.0);
 
 double now_seconds();
+// Polls cond every 2 ms until it holds or the seconds have passed.
+bool wait_until(const std::function<bool()> &cond, double seconds = 10);
 
 } // namespace harness

@@ -22,6 +22,7 @@ using harness::request;
 using harness::result;
 using harness::run_options;
 using harness::sim;
+using harness::wait_until;
 
 namespace {
 
@@ -37,18 +38,6 @@ open_descriptors(pid_t pid) {
         n += e->d_name[0] != '.';
     closedir(d);
     return n;
-}
-
-// Polls cond every 2 ms for up to the given seconds.
-bool
-wait_until(const std::function<bool()> &cond, double seconds = 10) {
-    double deadline = harness::now_seconds() + seconds;
-    while (!cond()) {
-        if (harness::now_seconds() > deadline)
-            return false;
-        usleep(2000);
-    }
-    return true;
 }
 
 struct protocol_case {
@@ -258,11 +247,8 @@ TEST(Socket, LinkAtPathIsNotFollowed) {
                {"ASAN_OPTIONS", "verify_asan_link_order=0"}};
     result r;
     std::thread service([&] { r = s.vantrel({"start"}, opt); });
-    double deadline = harness::now_seconds() + 10;
     struct stat st {};
-    while ((lstat(s.socket().c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) &&
-           harness::now_seconds() < deadline)
-        usleep(1000);
+    wait_until([&] { return lstat(s.socket().c_str(), &st) == 0 && S_ISSOCK(st.st_mode); });
     std::string link = s.socket() + ".link";
     EXPECT_EQ(symlink(victim.c_str(), link.c_str()), 0);
     EXPECT_EQ(rename(link.c_str(), s.socket().c_str()), 0);

@@ -303,9 +303,7 @@ TEST_P(Blocking, SecondClientWaits) {
                 return true;
         return false;
     };
-    while (!tool_started() && harness::now_seconds() - started < delay)
-        usleep(5000);
-    EXPECT_TRUE(tool_started());
+    EXPECT_TRUE(harness::wait_until(tool_started, delay));
     std::thread two([&] {
         second = harness::request(s.socket(), "status\n");
         second_done = harness::now_seconds();
