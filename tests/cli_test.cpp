@@ -458,8 +458,8 @@ TEST(DirectTools, ClosedStandardDescriptors) {
 TEST(DirectTools, EmptySocketSettingKeepsDefault) {
     REQUIRE_ROOT();
     sim s;
-    harness::write_file(s.socket(), "");
-    harness::write_file(s.dir() + "/run/other.sock", "");
+    harness::make_stale_socket(s.socket());
+    harness::make_stale_socket(s.dir() + "/run/other.sock");
     run_options opt;
     opt.env = {{"vantrel_socket", ""}};
     EXPECT_EQ(s.vantrel({"stop"}, opt).status, 0);

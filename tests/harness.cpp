@@ -404,12 +404,27 @@ sim::signal_server(int sig) {
     kill(pid, sig);
 }
 
-int
-connect_to(const std::string &path) {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+static sockaddr_un
+address_of(const std::string &path) {
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, path.c_str(), sizeof addr.sun_path - 1);
+    return addr;
+}
+
+void
+make_stale_socket(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = address_of(path);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1)
+        ADD_FAILURE() << "bind " << path << ": " << std::strerror(errno);
+    close(fd);
+}
+
+int
+connect_to(const std::string &path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr = address_of(path);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1) {
         int e = errno;
         close(fd);

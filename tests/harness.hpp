@@ -112,6 +112,10 @@ class sim {
 std::string request(const std::string &path, const std::string &data, bool half_close = true,
                     double timeout = 10.0);
 
+// Leaves a socket file at path that nobody listens on, as a service that
+// was killed leaves it.
+void make_stale_socket(const std::string &path);
+
 // Connects to path and returns the descriptor, or -1.
 int connect_to(const std::string &path);
 // Reads from fd until end of stream or timeout.

@@ -124,8 +124,8 @@ TEST_P(StatusStop, StatusThenStop) {
     if (c.setup)
         c.setup(s);
     std::string other = s.dir() + "/run/other.sock";
-    harness::write_file(s.socket(), "");
-    harness::write_file(other, "");
+    harness::make_stale_socket(s.socket());
+    harness::make_stale_socket(other);
 
     run_options opt;
     opt.pidns = true;

@@ -7,10 +7,15 @@
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/request.hpp"
+#include "server/socket_file.hpp"
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -195,4 +200,36 @@ TEST(Request, InterruptedReadIsResumed) {
     s.interrupt_first = true;
     char text[request_capacity];
     EXPECT_EQ(read_request(text, chunk_reader, &s), "toggle");
+}
+
+// A peer that never reads must not hold the writer past its deadline.
+TEST(Reply, WriteGivesUpAtDeadline) {
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    char block[4096] = {};
+    while (send(fds[0], block, sizeof block, MSG_DONTWAIT) > 0) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(send_before_deadline(fds[0], "NONE\n", 5, 200), -1);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, std::chrono::milliseconds(190));
+    EXPECT_LE(waited, std::chrono::milliseconds(1000));
+    close(fds[0]);
+    close(fds[1]);
+}
+
+TEST(SocketFile, DirectoryOfPath) {
+    struct row {
+        const char *path;
+        const char *dir;
+    } rows[] = {{"/var/run/vantrel.sock", "/var/run"},
+                {"/v.sock", "/"},
+                {"v.sock", "."},
+                {"run/v.sock", "run"}};
+    for (const row &r : rows) {
+        char dir[socket_path_capacity];
+        ASSERT_EQ(socket_directory(r.path, dir, sizeof dir), 0) << r.path;
+        EXPECT_STREQ(dir, r.dir) << r.path;
+    }
 }

@@ -1,7 +1,9 @@
 #include "cli/service.hpp"
 
 #include "cli/settings.hpp"
+#include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
+#include "server/socket_file.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -78,8 +80,8 @@ service_status() {
     else
         std::printf("vantrel is not running.\n");
     char value[setting_capacity];
-    if (sysctl_read("hw.acpi.lid_switch_state", value, sizeof value) == 0)
-        std::printf("%s=%s\n", "hw.acpi.lid_switch_state", value);
+    if (sysctl_read(lid_setting, value, sizeof value) == 0)
+        std::printf("%s=%s\n", lid_setting, value);
     std::exit(0);
 }
 
@@ -89,7 +91,10 @@ service_stop() {
     int pid = read_pid_file(&opened);
     if (opened && pid >= lowest_service_pid && kill(pid, SIGTERM) == -1 && errno != ESRCH)
         warn("kill %d", pid);
-    unlink(socket_path);
+    // A service that still answers, this one on its way out or another
+    // one, removes its own socket; only a dead one's is cleared here.
+    if (probe_socket_path(socket_path) == path_state::stale)
+        unlink(socket_path);
     unlink(pid_file_path);
     std::exit(0);
 }

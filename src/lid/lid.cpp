@@ -7,7 +7,6 @@
 #include <cstring>
 
 std::uint8_t switch_mode = s0ix;
-volatile std::sig_atomic_t running = 1;
 char s3_stype[stype_capacity];
 char s0ix_stype[stype_capacity];
 
@@ -21,7 +20,6 @@ static int cmd_s0ix(reply_text &reply);
 static int cmd_s3(reply_text &reply);
 static int cmd_quit(reply_text &reply);
 
-static constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
 static constexpr char stype_list_setting[] = "kern.power.supported_stype";
 static constexpr std::size_t stype_list_capacity = 128;
 
@@ -147,7 +145,6 @@ cmd_s3(reply_text &reply) {
 static int
 cmd_quit(reply_text &reply) {
     set_reply(reply, "bye");
-    running = 0;
     return 1;
 }
 

@@ -3,13 +3,14 @@
 #pragma once
 
 #include <array>
-#include <csignal>
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
 
 inline constexpr std::size_t reply_capacity = 256;
 inline constexpr std::size_t stype_capacity = 32;
+// The kernel setting that says what closing the lid does.
+inline constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
 
 using reply_text = std::array<char, reply_capacity>;
 
@@ -17,8 +18,6 @@ using reply_text = std::array<char, reply_capacity>;
 enum : std::uint8_t { s0ix = 0, s3 = 1 };
 
 extern std::uint8_t switch_mode;
-// Cleared by a termination signal or by "quit"; the server loops while set.
-extern volatile std::sig_atomic_t running;
 // The kernel's names for the two kinds of sleep, empty until discovered.
 extern char s3_stype[stype_capacity];
 extern char s0ix_stype[stype_capacity];

@@ -2,6 +2,8 @@
 
 #include <cerrno>
 #include <cstring>
+#include <poll.h>
+#include <sys/socket.h>
 
 static bool is_trailing_blank(char c);
 
@@ -36,4 +38,50 @@ read_request(char *text, request_reader reader, void *context) {
     }
     text[held] = '\0';
     return trim_request(text);
+}
+
+int
+milliseconds_until(const timespec &deadline) {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
+    return ms > 0 ? static_cast<int>(ms) : 0;
+}
+
+timespec
+deadline_after(long seconds) {
+    timespec at;
+    clock_gettime(CLOCK_MONOTONIC, &at);
+    at.tv_sec += seconds;
+    return at;
+}
+
+int
+send_before_deadline(int fd, const char *data, std::size_t length, int timeout_ms) {
+    timespec deadline = deadline_after(0);
+    deadline.tv_sec += timeout_ms / 1000;
+    deadline.tv_nsec += static_cast<long>(timeout_ms % 1000) * 1000000;
+    if (deadline.tv_nsec >= 1000000000) {
+        deadline.tv_sec++;
+        deadline.tv_nsec -= 1000000000;
+    }
+    std::size_t sent = 0;
+    while (sent < length) {
+        pollfd p = {fd, POLLOUT, 0};
+        int ready = poll(&p, 1, milliseconds_until(deadline));
+        if (ready == 0)
+            return -1;
+        if (ready == -1) {
+            if (errno == EINTR)
+                continue;
+            return -1;
+        }
+        ssize_t n = send(fd, data + sent, length - sent, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+            continue;
+        if (n <= 0)
+            return -1;
+        sent += static_cast<std::size_t>(n);
+    }
+    return 0;
 }

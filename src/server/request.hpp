@@ -1,8 +1,10 @@
-// Collecting one request line from a connection. The reading itself is
-// handed in, so the same rules serve a socket and an in-memory stream.
+// Collecting one request line from a connection, and sending a reply that
+// cannot hold the sender. The reading itself is handed in, so the same rules
+// serve a socket and an in-memory stream.
 #pragma once
 
 #include <cstddef>
+#include <ctime>
 #include <string_view>
 #include <sys/types.h>
 
@@ -21,3 +23,15 @@ std::string_view read_request(char *text, request_reader reader, void *context);
 // Removes trailing spaces, tabs, carriage returns and line feeds from the
 // zero-terminated text, whose end is its first zero byte.
 std::string_view trim_request(char *text);
+
+// Milliseconds from now until deadline on CLOCK_MONOTONIC, at least 0.
+int milliseconds_until(const struct timespec &deadline);
+
+// A CLOCK_MONOTONIC time the given seconds from now.
+struct timespec deadline_after(long seconds);
+
+// Sends all of data, waiting for room with poll and sending with
+// MSG_DONTWAIT, until timeout_ms have passed. A peer that does not read
+// then loses what is unsent, so it can never hold the sender. Returns 0
+// when everything was sent, -1 otherwise.
+int send_before_deadline(int fd, const char *data, std::size_t length, int timeout_ms);

@@ -5,6 +5,7 @@
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/request.hpp"
+#include "server/socket_file.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -27,92 +28,96 @@ struct deadline_reader {
     timespec deadline;
 };
 
-static void check_machine();
-static int open_listener();
-static void bind_listener(int fd);
-static void grant_group_access();
+static void check_machine(char *current, std::size_t capacity);
+static gid_t look_up_group();
+static void check_socket_path(sockaddr_un &addr, socklen_t *length);
+static void check_socket_directory();
+static void clear_socket_path();
 static void install_signal_handlers(sigset_t *wait_mask);
+static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
+[[noreturn]] static void abandon_socket(const char *call, bool with_path);
 static int wait_for_connection(int listen_fd, const sigset_t *wait_mask);
 static int serve_one(int conn);
 static ssize_t read_before_deadline(void *context, char *dst, std::size_t max);
-static long milliseconds_left(const timespec &deadline);
 static void write_reply(int conn, const reply_text &reply);
-
-// FreeBSD's sun_path size; used everywhere so a path that works here works there.
-static constexpr std::size_t socket_path_capacity = 104;
-static_assert(sizeof(sockaddr_un::sun_path) >= socket_path_capacity);
 
 static constexpr int listen_backlog = 4;
 static constexpr mode_t socket_mode = 0660;
 // A client that has not sent a whole request by then is served with what
-// it sent, so one silent client cannot hold the service.
+// it sent, so one silent client cannot hold the service. A reply gets as
+// long again from the moment it is ready, so a client that does not read
+// cannot hold it either.
 static constexpr time_t request_timeout_seconds = 5;
-static constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
+static constexpr int reply_timeout_ms = 5000;
+
+// Cleared by a termination signal; the loop runs while it is set.
+static volatile std::sig_atomic_t running = 1;
 
 void
 on_terminate_signal(int) {
     running = 0;
 }
 
+// Fills current with the lid setting as read at start.
 static void
-check_machine() {
+check_machine(char *current, std::size_t capacity) {
     if (geteuid() != 0)
         errx(1, "must run as root");
     const char *kind = switch_mode == s3 ? "S3" : "suspend-to-idle";
     if (probe_sleep_types() == -1 || sleep_type_for_mode()[0] == '\0')
         errx(1, "no %s sleep type in %s", kind, "kern.power.supported_stype");
-    char current[setting_capacity];
-    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+    // The tool's own failure leaves errno alone; err() would then append
+    // whatever an earlier call left there, or "Success".
+    errno = 0;
+    if (sysctl_read(lid_setting, current, capacity) == -1) {
+        if (errno == 0)
+            errx(1, "sysctl %s", lid_setting);
         err(1, "sysctl %s", lid_setting);
-    warnx("%s=%s; toggle writes %s; serving %s", lid_setting, current, sleep_type_for_mode(),
-          socket_path);
+    }
 }
 
-// The listener is non-blocking so that a connection that vanishes between
-// the wait and the accept cannot leave the loop stuck in accept with the
-// termination signals shut out. It is close-on-exec so that no tool, nor
-// anything a tool leaves running, holds the control socket.
-static int
-open_listener() {
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd == -1)
-        err(1, "socket");
-    return fd;
-}
-
-static void
-bind_listener(int fd) {
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    if (copy_text(addr.sun_path, socket_path_capacity, socket_path) == -1)
-        errx(1, "socket path too long");
-    // The length byte stays zero: the kernel takes the length from the
-    // argument, which covers the path without its terminating zero.
-    auto length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(addr.sun_path));
-    // The file is born with no more than its final rights, so it never
-    // exists with wider ones, not even after a failed start-up.
-    mode_t old_umask = umask(0777 & ~socket_mode);
-    int rc = bind(fd, reinterpret_cast<const sockaddr *>(&addr), length);
-    int saved_errno = errno;
-    umask(old_umask);
-    errno = saved_errno;
-    if (rc == -1)
-        err(1, "bind %s", socket_path);
-}
-
-// Neither call follows a symbolic link that may have been put at the path
-// since bind created the socket.
-static void
-grant_group_access() {
+static gid_t
+look_up_group() {
     const group *gr = getgrnam(group_name);
     if (gr == nullptr)
         errx(1, "group %s: not found", group_name);
-    if (lchown(socket_path, 0, gr->gr_gid) == -1)
-        err(1, "chown %s", socket_path);
-    if (fchmodat(AT_FDCWD, socket_path, socket_mode, AT_SYMLINK_NOFOLLOW) == -1)
-        err(1, "chmod %s", socket_path);
+    return gr->gr_gid;
+}
+
+static void
+check_socket_path(sockaddr_un &addr, socklen_t *length) {
+    *length = make_socket_address(socket_path, addr);
+    if (*length == 0)
+        errx(1, "socket path too long");
+}
+
+// The owner and mode of the socket are set by name after bind. In a folder
+// that others may write, someone could swap in a link or another file in
+// between, so only a folder that root alone controls, or a sticky one, will
+// do. Links are followed: /var/run may be a link to /run.
+static void
+check_socket_directory() {
+    char dir[socket_path_capacity];
+    // The whole path fits socket_path_capacity, so its folder does too.
+    socket_directory(socket_path, dir, sizeof dir);
+    struct stat st;
+    if (stat(dir, &st) == -1)
+        err(1, "socket directory %s", dir);
+    bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0 && (st.st_mode & S_ISVTX) == 0;
+    if (st.st_uid != 0 || shared)
+        errx(1, "socket directory %s: unsafe permissions", dir);
+}
+
+// A second service would orphan the first, so one that answers is left in
+// place. Only a socket nobody listens on, or a link, is ever removed: any
+// other file at the path is someone's data, and bind reports it instead.
+static void
+clear_socket_path() {
+    path_state state = probe_socket_path(socket_path);
+    if (state == path_state::answering)
+        errx(1, "%s: a service is already running", socket_path);
+    if (state == path_state::stale)
+        unlink(socket_path);
 }
 
 // Termination signals stay blocked except while waiting for a connection,
@@ -141,6 +146,47 @@ install_signal_handlers(sigset_t *wait_mask) {
     sigaction(SIGPIPE, &action, nullptr);
 }
 
+// Removes the socket this start made, then ends with what went wrong, so a
+// failed start leaves nothing behind.
+static void
+abandon_socket(const char *call, bool with_path) {
+    int saved_errno = errno;
+    remove_own_socket(socket_path);
+    errno = saved_errno;
+    if (with_path)
+        err(1, "%s %s", call, socket_path);
+    err(1, "%s", call);
+}
+
+// The listener is non-blocking so that a connection that vanishes between
+// the wait and the accept cannot leave the loop stuck in accept with the
+// termination signals shut out. It is close-on-exec so that no tool, nor
+// anything a tool leaves running, holds the control socket. The file is
+// born with no more than its final rights, and neither the owner nor the
+// mode change follows a link put at the path since bind.
+static int
+open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd == -1)
+        err(1, "socket");
+    mode_t old_umask = umask(0777 & ~socket_mode);
+    int rc = bind(fd, reinterpret_cast<const sockaddr *>(&addr), length);
+    int saved_errno = errno;
+    umask(old_umask);
+    errno = saved_errno;
+    if (rc == -1)
+        err(1, "bind %s", socket_path);
+    if (record_own_socket(socket_path) == -1)
+        err(1, "lstat %s", socket_path);
+    if (lchown(socket_path, 0, gid) == -1)
+        abandon_socket("chown", true);
+    if (fchmodat(AT_FDCWD, socket_path, socket_mode, AT_SYMLINK_NOFOLLOW) == -1)
+        abandon_socket("chmod", true);
+    if (listen(fd, listen_backlog) == -1)
+        abandon_socket("listen", false);
+    return fd;
+}
+
 // Returns an accepted, blocking, close-on-exec connection, or -1 to go back
 // to the loop's test of running.
 static int
@@ -149,36 +195,25 @@ wait_for_connection(int listen_fd, const sigset_t *wait_mask) {
     FD_ZERO(&readable);
     FD_SET(listen_fd, &readable);
     int conn = -1;
+    // accept4 without SOCK_NONBLOCK gives a blocking socket on FreeBSD and
+    // Linux alike: the listener's O_NONBLOCK is not handed on.
     if (pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask) != -1)
         conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn == -1) {
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && running)
+        // ECONNABORTED: a client gave up while it waited in the queue.
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
+            running)
             warn("accept");
         return -1;
     }
-    // FreeBSD hands the listener's O_NONBLOCK on to accepted sockets.
-    int flags = fcntl(conn, F_GETFL);
-    if (flags == -1 || fcntl(conn, F_SETFL, flags & ~O_NONBLOCK) == -1) {
-        warn("accept");
-        close(conn);
-        return -1;
-    }
     return conn;
-}
-
-static long
-milliseconds_left(const timespec &deadline) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    long ms = (deadline.tv_sec - now.tv_sec) * 1000 + (deadline.tv_nsec - now.tv_nsec) / 1000000;
-    return ms > 0 ? ms : 0;
 }
 
 static ssize_t
 read_before_deadline(void *context, char *dst, std::size_t max) {
     auto *r = static_cast<deadline_reader *>(context);
     pollfd p = {r->fd, POLLIN, 0};
-    int ready = poll(&p, 1, static_cast<int>(milliseconds_left(r->deadline)));
+    int ready = poll(&p, 1, milliseconds_until(r->deadline));
     if (ready == 0) {
         errno = ETIMEDOUT;
         return -1;
@@ -194,25 +229,14 @@ write_reply(int conn, const reply_text &reply) {
     std::size_t length = bounded_length(reply.data(), reply.size());
     std::memcpy(line, reply.data(), length);
     line[length++] = '\n';
-    std::size_t sent = 0;
-    while (sent < length) {
-        ssize_t n = write(conn, line + sent, length - sent);
-        if (n == -1 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        sent += static_cast<std::size_t>(n);
-    }
+    send_before_deadline(conn, line, length, reply_timeout_ms);
 }
 
 // Returns the command's result, or 0 for a blank request, which is closed
 // without a reply.
 static int
 serve_one(int conn) {
-    deadline_reader reader = {conn, {}};
-    clock_gettime(CLOCK_MONOTONIC, &reader.deadline);
-    reader.deadline.tv_sec += request_timeout_seconds;
-
+    deadline_reader reader = {conn, deadline_after(request_timeout_seconds)};
     char text[request_capacity];
     std::string_view command = read_request(text, read_before_deadline, &reader);
     if (command.empty())
@@ -227,15 +251,19 @@ serve_one(int conn) {
 
 int
 run_server() {
-    check_machine();
+    char current[setting_capacity];
+    check_machine(current, sizeof current);
+    gid_t gid = look_up_group();
+    sockaddr_un addr;
+    socklen_t length = 0;
+    check_socket_path(addr, &length);
+    check_socket_directory();
+    clear_socket_path();
     sigset_t wait_mask;
     install_signal_handlers(&wait_mask);
-    unlink(socket_path);
-    int listen_fd = open_listener();
-    bind_listener(listen_fd);
-    grant_group_access();
-    if (listen(listen_fd, listen_backlog) == -1)
-        err(1, "listen");
+    int listen_fd = open_listener(addr, length, gid);
+    warnx("%s=%s; toggle writes %s; serving %s", lid_setting, current, sleep_type_for_mode(),
+          socket_path);
 
     while (running) {
         int conn = wait_for_connection(listen_fd, &wait_mask);
@@ -247,6 +275,6 @@ run_server() {
             break;
     }
     close(listen_fd);
-    unlink(socket_path);
+    remove_own_socket(socket_path);
     return 0;
 }

@@ -7,5 +7,5 @@
 // socket file removed; a start-up failure ends the process with status 1.
 int run_server();
 
-// Only clears running; a pending wait for a connection then ends at once.
+// Only ends the loop; a pending wait for a connection then ends at once.
 void on_terminate_signal(int signal);

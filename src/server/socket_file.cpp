@@ -1,0 +1,75 @@
+#include "server/socket_file.hpp"
+
+#include "runner/text.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <unistd.h>
+
+static_assert(sizeof(sockaddr_un::sun_path) >= socket_path_capacity);
+
+// What bind made; a zero inode means nothing is recorded.
+static dev_t own_device;
+static ino_t own_inode;
+
+socklen_t
+make_socket_address(const char *path, sockaddr_un &addr) {
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (copy_text(addr.sun_path, socket_path_capacity, path) == -1)
+        return 0;
+    // The length byte stays zero: the kernel takes the length from the
+    // argument, which covers the path without its terminating zero.
+    return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + std::strlen(addr.sun_path));
+}
+
+path_state
+probe_socket_path(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) == -1 || !(S_ISSOCK(st.st_mode) || S_ISLNK(st.st_mode)))
+        return path_state::vacant;
+    sockaddr_un addr;
+    socklen_t length = make_socket_address(path, addr);
+    if (length == 0)
+        return path_state::answering;
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+    if (fd == -1)
+        return path_state::answering;
+    int rc = connect(fd, reinterpret_cast<const sockaddr *>(&addr), length);
+    int error = rc == -1 ? errno : 0;
+    close(fd);
+    if (error == ECONNREFUSED || error == ENOENT || error == ENOTSOCK)
+        return path_state::stale;
+    return path_state::answering;
+}
+
+int
+socket_directory(const char *path, char *dir, std::size_t capacity) {
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr)
+        return copy_text(dir, capacity, ".");
+    if (slash == path)
+        return copy_text(dir, capacity, "/");
+    return copy_text(dir, capacity, {path, static_cast<std::size_t>(slash - path)});
+}
+
+int
+record_own_socket(const char *path) {
+    struct stat st;
+    if (lstat(path, &st) == -1)
+        return -1;
+    own_device = st.st_dev;
+    own_inode = st.st_ino;
+    return 0;
+}
+
+void
+remove_own_socket(const char *path) {
+    struct stat st;
+    if (own_inode == 0 || lstat(path, &st) == -1)
+        return;
+    if (st.st_dev == own_device && st.st_ino == own_inode)
+        unlink(path);
+}

@@ -1,0 +1,41 @@
+// Preloaded into the service by some tests to make a race happen on cue.
+//
+// HOLD_UNTIL=FILE: lchown, which comes between binding the socket and
+// changing its mode, waits until FILE exists, so the test can act on the
+// freshly bound socket without racing.
+// RAISE_IN_PSELECT=1: the first pselect raises SIGTERM just before the real
+// call. A service that leaves the signal open outside its wait runs the
+// handler there and then waits forever; one that keeps it blocked sees it
+// delivered inside the wait.
+
+#include <dlfcn.h>
+#include <signal.h>
+#include <sys/select.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+extern "C" int
+lchown(const char *path, uid_t owner, gid_t group) {
+    using call = int (*)(const char *, uid_t, gid_t);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "lchown"));
+    if (const char *go = std::getenv("HOLD_UNTIL")) {
+        struct stat st;
+        for (int waited = 0; waited < 10000 && stat(go, &st) != 0; waited++)
+            usleep(1000);
+    }
+    return real(path, owner, group);
+}
+
+extern "C" int
+pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *t, const sigset_t *mask) {
+    using call = int (*)(int, fd_set *, fd_set *, fd_set *, const timespec *, const sigset_t *);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "pselect"));
+    static bool raised = false;
+    if (!raised && std::getenv("RAISE_IN_PSELECT") != nullptr) {
+        raised = true;
+        raise(SIGTERM);
+    }
+    return real(n, r, w, e, t, mask);
+}
