@@ -4,6 +4,7 @@
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
 #include "lid/lid.hpp"
+#include "server/hold_words.hpp"
 #include "server/server.hpp"
 
 #include <cstdio>
@@ -47,6 +48,12 @@ static void
 run_direct(const char *command) {
     if (geteuid() != 0)
         errx(1, "must run as root for direct commands");
+    // These words act on the service's own state, which this process does
+    // not have.
+    if (classify_request(command).word != server_word::other) {
+        std::printf("error: needs the running service\n");
+        std::exit(1);
+    }
     reply_text reply{};
     int result = run_command(command, reply);
     if (reply[0] != '\0')

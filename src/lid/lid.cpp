@@ -26,17 +26,18 @@ static constexpr std::size_t stype_list_capacity = 128;
 struct command_entry {
     std::string_view word;
     int (*handler)(reply_text &);
+    command_effect effect;
 };
 
 static constexpr command_entry commands[] = {
-    {"awake", cmd_awake},
-    {"s0ix", cmd_s0ix},
-    {"s3", cmd_s3},
-    {"toggle", toggle},
-    {"status", read_lid_state},
-    {"suspend-s3", suspend_s3},
-    {"suspend-s0ix", suspend_s0ix},
-    {"quit", cmd_quit},
+    {"awake", cmd_awake, command_effect::lid},
+    {"s0ix", cmd_s0ix, command_effect::lid},
+    {"s3", cmd_s3, command_effect::lid},
+    {"toggle", toggle, command_effect::lid},
+    {"status", read_lid_state, command_effect::none},
+    {"suspend-s3", suspend_s3, command_effect::suspend},
+    {"suspend-s0ix", suspend_s0ix, command_effect::suspend},
+    {"quit", cmd_quit, command_effect::quit},
 };
 
 int
@@ -146,6 +147,15 @@ static int
 cmd_quit(reply_text &reply) {
     set_reply(reply, "bye");
     return 1;
+}
+
+command_effect
+effect_of(std::string_view command) {
+    for (const command_entry &entry : commands) {
+        if (entry.word == command)
+            return entry.effect;
+    }
+    return command_effect::unknown;
 }
 
 int

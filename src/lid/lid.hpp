@@ -22,6 +22,10 @@ extern std::uint8_t switch_mode;
 extern char s3_stype[stype_capacity];
 extern char s0ix_stype[stype_capacity];
 
+// What a command word does, for those who must know before it runs.
+enum class command_effect : std::uint8_t { unknown, none, lid, suspend, quit };
+command_effect effect_of(std::string_view command);
+
 // Carries out one command word (compared whole and case-sensitively).
 // Returns 0 done, -1 failed, 1 quit. The reply, empty on entry, is either
 // left empty or filled with at most reply_capacity - 1 characters.

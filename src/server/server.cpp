@@ -4,6 +4,9 @@
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/hold.hpp"
+#include "server/hold_words.hpp"
+#include "server/peer.hpp"
 #include "server/request.hpp"
 #include "server/socket_file.hpp"
 
@@ -28,6 +31,9 @@ struct deadline_reader {
     timespec deadline;
 };
 
+// What became of a connection once its request was served.
+enum class served { closed, held, quit };
+
 static void check_machine(char *current, std::size_t capacity);
 static gid_t look_up_group();
 static void check_socket_path(sockaddr_un &addr, socklen_t *length);
@@ -36,8 +42,14 @@ static void clear_socket_path();
 static void install_signal_handlers(sigset_t *wait_mask);
 static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 [[noreturn]] static void abandon_socket(const char *call, bool with_path);
-static int wait_for_connection(int listen_fd, const sigset_t *wait_mask);
-static int serve_one(int conn);
+static int wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable);
+static int accept_client(int listen_fd);
+static void check_holders(const fd_set &readable);
+static served serve_one(int conn);
+static served serve_hold(int conn, const peer_identity &peer, server_request request,
+                         std::string_view text);
+static served serve_command(int conn, const peer_identity &peer, std::string_view command);
+static void audit(const peer_identity &peer, std::string_view request);
 static ssize_t read_before_deadline(void *context, char *dst, std::size_t max);
 static void write_reply(int conn, const reply_text &reply);
 
@@ -187,26 +199,58 @@ open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid) {
     return fd;
 }
 
-// Returns an accepted, blocking, close-on-exec connection, or -1 to go back
-// to the loop's test of running.
+// Waits for a client, a holder's end, the nearest end of a timed hold or a
+// termination signal, all at once. Returns pselect's result.
 static int
-wait_for_connection(int listen_fd, const sigset_t *wait_mask) {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listen_fd, &readable);
-    int conn = -1;
+wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
+    FD_ZERO(readable);
+    FD_SET(listen_fd, readable);
+    int top = listen_fd;
+    for (std::size_t i = 0; i < hold_count(); i++) {
+        int fd = hold_connection(i);
+        if (fd == -1)
+            continue;
+        FD_SET(fd, readable);
+        top = fd > top ? fd : top;
+    }
+    timespec left;
+    bool timed = time_to_next_end(&left);
+    return pselect(top + 1, readable, nullptr, nullptr, timed ? &left : nullptr, wait_mask);
+}
+
+// Returns an accepted, blocking, close-on-exec connection, or -1.
+static int
+accept_client(int listen_fd) {
     // accept4 without SOCK_NONBLOCK gives a blocking socket on FreeBSD and
     // Linux alike: the listener's O_NONBLOCK is not handed on.
-    if (pselect(listen_fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask) != -1)
-        conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
+    int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
     if (conn == -1) {
         // ECONNABORTED: a client gave up while it waited in the queue.
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED &&
-            running)
+        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
             warn("accept");
         return -1;
     }
+    // select cannot watch a descriptor past FD_SETSIZE.
+    if (conn >= FD_SETSIZE) {
+        close(conn);
+        return -1;
+    }
     return conn;
+}
+
+// A holder's sending side stays open while it holds; what it sends is
+// discarded, and its end or any error ends the hold.
+static void
+check_holders(const fd_set &readable) {
+    for (std::size_t i = hold_count(); i-- > 0;) {
+        int fd = hold_connection(i);
+        if (fd == -1 || !FD_ISSET(fd, &readable))
+            continue;
+        char discard[request_capacity];
+        ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            end_hold(i);
+    }
 }
 
 static ssize_t
@@ -232,21 +276,74 @@ write_reply(int conn, const reply_text &reply) {
     send_before_deadline(conn, line, length, reply_timeout_ms);
 }
 
-// Returns the command's result, or 0 for a blank request, which is closed
-// without a reply.
-static int
+// Only requests already known to be valid are logged, so no peer can write
+// its own bytes into the log.
+static void
+audit(const peer_identity &peer, std::string_view request) {
+    warnx("uid %u pid %d: %.*s", static_cast<unsigned>(peer.uid), static_cast<int>(peer.pid),
+          static_cast<int>(request.size()), request.data());
+}
+
+static served
+serve_hold(int conn, const peer_identity &peer, server_request request, std::string_view text) {
+    reply_text reply{};
+    if (request.word == server_word::holds) {
+        char list[holds_text_capacity];
+        send_before_deadline(conn, list, list_holds(list, sizeof list), reply_timeout_ms);
+        return served::closed;
+    }
+    if (request.word == server_word::bad_duration) {
+        set_reply(reply, "error: bad duration");
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    audit(peer, text);
+    if (request.word == server_word::release) {
+        if (release_holds(peer.uid, reply) == -1)
+            set_reply(reply, "error");
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    bool bound = request.word == server_word::hold;
+    int rc = begin_hold(peer, bound ? conn : -1, request.seconds, reply);
+    write_reply(conn, reply);
+    return rc == 0 && bound ? served::held : served::closed;
+}
+
+static served
+serve_command(int conn, const peer_identity &peer, std::string_view command) {
+    command_effect effect = effect_of(command);
+    if (effect != command_effect::none && effect != command_effect::unknown)
+        audit(peer, command);
+    reply_text reply{};
+    int result = run_command(command, reply);
+    // A person's own choice outlasts the holds.
+    if (result == 0 && effect == command_effect::lid)
+        forget_restore_state();
+    if (reply[0] == '\0')
+        set_reply(reply, result == 0 ? "ok" : "error");
+    write_reply(conn, reply);
+    return result == 1 ? served::quit : served::closed;
+}
+
+// A blank request is closed without a reply, and so is a connection whose
+// peer cannot be named.
+static served
 serve_one(int conn) {
+    peer_identity peer;
+    if (peer_of(conn, &peer) == -1) {
+        warn("peer credentials");
+        return served::closed;
+    }
     deadline_reader reader = {conn, deadline_after(request_timeout_seconds)};
     char text[request_capacity];
     std::string_view command = read_request(text, read_before_deadline, &reader);
     if (command.empty())
-        return 0;
-    reply_text reply{};
-    int result = run_command(command, reply);
-    if (reply[0] == '\0')
-        set_reply(reply, result == 0 ? "ok" : "error");
-    write_reply(conn, reply);
-    return result;
+        return served::closed;
+    server_request request = classify_request(command);
+    if (request.word == server_word::other)
+        return serve_command(conn, peer, command);
+    return serve_hold(conn, peer, request, command);
 }
 
 int
@@ -259,6 +356,7 @@ run_server() {
     check_socket_path(addr, &length);
     check_socket_directory();
     clear_socket_path();
+    restore_after_crash();
     sigset_t wait_mask;
     install_signal_handlers(&wait_mask);
     int listen_fd = open_listener(addr, length, gid);
@@ -266,14 +364,24 @@ run_server() {
           socket_path);
 
     while (running) {
-        int conn = wait_for_connection(listen_fd, &wait_mask);
+        fd_set readable;
+        int ready = wait_for_work(listen_fd, &wait_mask, &readable);
+        end_expired_holds();
+        if (ready <= 0)
+            continue;
+        check_holders(readable);
+        if (!FD_ISSET(listen_fd, &readable))
+            continue;
+        int conn = accept_client(listen_fd);
         if (conn == -1)
             continue;
-        int result = serve_one(conn);
-        close(conn);
-        if (result == 1)
+        served outcome = serve_one(conn);
+        if (outcome != served::held)
+            close(conn);
+        if (outcome == served::quit)
             break;
     }
+    end_all_holds();
     close(listen_fd);
     remove_own_socket(socket_path);
     return 0;

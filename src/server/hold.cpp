@@ -1,0 +1,265 @@
+#include "server/hold.hpp"
+
+#include "runner/sysctl.hpp"
+#include "runner/text.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <err.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+struct hold_entry {
+    int fd; // the holder's connection, or -1 for a timed hold
+    uid_t uid;
+    pid_t pid;
+    timespec ends; // on hold_clock(), for a timed hold
+};
+
+static clockid_t hold_clock();
+static timespec now_on_hold_clock();
+static int first_hold(reply_text &reply);
+static int save_restore_state(const char *value);
+static bool restore_after_holds();
+static void write_back(const char *saved);
+
+// The holds in the order they began, so the oldest is listed first.
+static hold_entry holds[hold_capacity];
+static std::size_t held;
+// The lid state that the holds replaced; empty when none is remembered.
+static char restore_state[setting_capacity];
+
+// A hold's time counts the time the machine sleeps. FreeBSD's monotonic
+// clock goes on while suspended; Linux's stops, and its boot-time clock is
+// the one that goes on.
+static clockid_t
+hold_clock() {
+#if defined(__linux__)
+    return CLOCK_BOOTTIME;
+#else
+    return CLOCK_MONOTONIC;
+#endif
+}
+
+static timespec
+now_on_hold_clock() {
+    timespec now;
+    clock_gettime(hold_clock(), &now);
+    return now;
+}
+
+// The first hold sets the lid to NONE, remembering what it was, in the file
+// first so that no moment exists in which a crash would lose it.
+static int
+first_hold(reply_text &reply) {
+    char current[setting_capacity];
+    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+        return -1;
+    if (std::strcmp(current, "NONE") == 0)
+        return set_reply(reply, current);
+    if (save_restore_state(current) == -1)
+        return -1;
+    if (sysctl_write(lid_setting, "NONE") == -1) {
+        forget_restore_state();
+        return -1;
+    }
+    if (sysctl_read(lid_setting, reply.data(), reply.size()) == -1) {
+        // Best effort: the hold is refused, so the lid should not stay NONE.
+        (void)sysctl_write(lid_setting, restore_state);
+        forget_restore_state();
+        return -1;
+    }
+    return 0;
+}
+
+int
+begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply) {
+    if (held == hold_capacity) {
+        set_reply(reply, "error: too many holds");
+        return -1;
+    }
+    int rc = held == 0 ? first_hold(reply) : sysctl_read(lid_setting, reply.data(), reply.size());
+    if (rc == -1) {
+        // The tool's output is not an answer to a hold.
+        set_reply(reply, "error");
+        return -1;
+    }
+    hold_entry &h = holds[held++];
+    h = {fd, peer.uid, peer.pid, now_on_hold_clock()};
+    h.ends.tv_sec += seconds;
+    return 0;
+}
+
+int
+release_holds(uid_t uid, reply_text &reply) {
+    for (std::size_t i = held; i-- > 0;) {
+        if (uid == 0 || holds[i].uid == uid)
+            end_hold(i);
+    }
+    return sysctl_read(lid_setting, reply.data(), reply.size());
+}
+
+std::size_t
+list_holds(char *text, std::size_t capacity) {
+    if (held == 0)
+        return static_cast<std::size_t>(std::snprintf(text, capacity, "no holds\n"));
+    timespec now = now_on_hold_clock();
+    std::size_t length = 0;
+    for (std::size_t i = 0; i < held && length < capacity; i++) {
+        const hold_entry &h = holds[i];
+        int n;
+        if (h.fd != -1) {
+            n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d until=disconnect\n",
+                              static_cast<unsigned>(h.uid), static_cast<int>(h.pid));
+        } else {
+            long long ns = (static_cast<long long>(h.ends.tv_sec) - now.tv_sec) * 1000000000LL +
+                           (h.ends.tv_nsec - now.tv_nsec);
+            long long left = ns > 0 ? (ns + 999999999LL) / 1000000000LL : 0;
+            n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d left=%llds\n",
+                              static_cast<unsigned>(h.uid), static_cast<int>(h.pid), left);
+        }
+        length += static_cast<std::size_t>(n);
+    }
+    return length < capacity ? length : capacity - 1;
+}
+
+void
+forget_restore_state() {
+    if (restore_state[0] == '\0')
+        return;
+    restore_state[0] = '\0';
+    if (unlink(restore_file_path) == -1 && errno != ENOENT)
+        warn("%s", restore_file_path);
+}
+
+std::size_t
+hold_count() {
+    return held;
+}
+
+int
+hold_connection(std::size_t index) {
+    return holds[index].fd;
+}
+
+bool
+end_hold(std::size_t index) {
+    if (holds[index].fd != -1)
+        close(holds[index].fd);
+    std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
+    held--;
+    return held == 0 && restore_after_holds();
+}
+
+bool
+end_expired_holds() {
+    timespec now = now_on_hold_clock();
+    bool restored = false;
+    for (std::size_t i = held; i-- > 0;) {
+        const timespec &ends = holds[i].ends;
+        bool over = ends.tv_sec < now.tv_sec ||
+                    (ends.tv_sec == now.tv_sec && ends.tv_nsec <= now.tv_nsec);
+        if (holds[i].fd == -1 && over)
+            restored |= end_hold(i);
+    }
+    return restored;
+}
+
+bool
+time_to_next_end(timespec *left) {
+    const timespec *nearest = nullptr;
+    for (std::size_t i = 0; i < held; i++) {
+        const timespec &ends = holds[i].ends;
+        if (holds[i].fd == -1 &&
+            (nearest == nullptr || ends.tv_sec < nearest->tv_sec ||
+             (ends.tv_sec == nearest->tv_sec && ends.tv_nsec < nearest->tv_nsec)))
+            nearest = &ends;
+    }
+    if (nearest == nullptr)
+        return false;
+    timespec now = now_on_hold_clock();
+    long long ns = (static_cast<long long>(nearest->tv_sec) - now.tv_sec) * 1000000000LL +
+                   (nearest->tv_nsec - now.tv_nsec);
+    if (ns < 0)
+        ns = 0;
+    left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
+    left->tv_nsec = static_cast<long>(ns % 1000000000LL);
+    return true;
+}
+
+void
+end_all_holds() {
+    while (held > 0)
+        end_hold(held - 1);
+}
+
+// Writes the state back only while the lid still reads NONE: any other
+// value is someone's later choice.
+static bool
+restore_after_holds() {
+    if (restore_state[0] == '\0')
+        return false;
+    char current[setting_capacity];
+    bool restored = sysctl_read(lid_setting, current, sizeof current) == 0 &&
+                    std::strcmp(current, "NONE") == 0;
+    if (restored)
+        write_back(restore_state);
+    forget_restore_state();
+    return restored;
+}
+
+static void
+write_back(const char *saved) {
+    if (sysctl_write(lid_setting, saved) == 0)
+        warnx("holds ended: restored %s=%s", lid_setting, saved);
+    else
+        warnx("holds ended: could not restore %s=%s", lid_setting, saved);
+}
+
+// The file is replaced whole, so a crash leaves the old state or the new
+// one, never part of either.
+static int
+save_restore_state(const char *value) {
+    if (copy_text(restore_state, sizeof restore_state, value) == -1)
+        return -1;
+    char line[setting_capacity + 1];
+    std::size_t length = std::strlen(value);
+    std::memcpy(line, value, length);
+    line[length++] = '\n';
+    int fd = open(restore_file_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
+    bool saved = fd != -1 && fchmod(fd, 0644) == 0 &&
+                 write(fd, line, length) == static_cast<ssize_t>(length);
+    if (fd != -1 && close(fd) == -1)
+        saved = false;
+    if (!saved) {
+        warn("%s", restore_file_path);
+        forget_restore_state();
+        return -1;
+    }
+    return 0;
+}
+
+void
+restore_after_crash() {
+    int fd = open(restore_file_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1)
+        return;
+    ssize_t n = read(fd, restore_state, sizeof restore_state - 1);
+    close(fd);
+    restore_state[n > 0 ? static_cast<std::size_t>(n) : 0] = '\0';
+    trim_line_ends(restore_state, std::strlen(restore_state));
+    char current[setting_capacity];
+    // Unreadable now: keep the file for the next start.
+    if (sysctl_read(lid_setting, current, sizeof current) == -1) {
+        restore_state[0] = '\0';
+        return;
+    }
+    if (restore_state[0] != '\0' && std::strcmp(current, "NONE") == 0)
+        write_back(restore_state);
+    restore_state[0] = '\0';
+    if (unlink(restore_file_path) == -1)
+        warn("%s", restore_file_path);
+}

@@ -1,0 +1,58 @@
+// Holds: requests that keep the lid action at NONE while they last. The
+// state they replaced is remembered, also in a file, and written back when
+// the last one ends, unless a person has chosen another action since.
+#pragma once
+
+#include "lid/lid.hpp"
+#include "server/peer.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <ctime>
+
+inline constexpr std::size_t hold_capacity = 16;
+// Holds the state to restore while one is remembered, so that a service
+// that dies during a hold restores it at its next start.
+inline constexpr char restore_file_path[] = "/var/run/vantrel.restore";
+// Room for one "holds" line per hold.
+inline constexpr std::size_t holds_text_capacity = hold_capacity * 64;
+
+// Begins a hold for peer: bound to connection fd, or lasting seconds when fd
+// is -1. Returns 0 with the lid state in the reply and the hold in place
+// (a bound hold then owns fd), or -1 with the refusal in the reply.
+int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply);
+
+// Ends every hold of uid, or every hold for uid 0, then reads the lid state
+// into the reply. Returns 0, or -1 when that read failed.
+int release_holds(uid_t uid, reply_text &reply);
+
+// One line per hold, oldest first, or "no holds"; each ends with a line
+// feed. Returns the text's length.
+std::size_t list_holds(char *text, std::size_t capacity);
+
+// A person's lid command succeeded: the lid stays as they left it when the
+// holds end.
+void forget_restore_state();
+
+// The connections that bound holds wait on: count and descriptor by index,
+// -1 for a timed hold.
+std::size_t hold_count();
+int hold_connection(std::size_t index);
+
+// Ends the hold at index (closing its connection). Returns true when it was
+// the last one and a remembered state was written back.
+bool end_hold(std::size_t index);
+
+// Ends the timed holds whose time is up. Returns as end_hold does.
+bool end_expired_holds();
+
+// Time until the nearest timed hold ends, for the loop's wait; false when
+// there is none.
+bool time_to_next_end(timespec *left);
+
+// Ends every hold, as at the end of the service.
+void end_all_holds();
+
+// At start: writes back a state that a service which died during a hold
+// left in the restore file, unless someone has chosen since.
+void restore_after_crash();
