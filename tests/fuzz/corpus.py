@@ -182,12 +182,21 @@ def pid_seeds():
         write("pid", name, data)
 
 
+def hold_seeds():
+    requests = ["hold", "holds", "release", "hold 90", "hold 90s", "hold 15m", "hold 2h",
+                "hold 1d", "hold 7d", "hold 8d", "hold 0", "hold 1234567", "hold 12345678",
+                "hold  5", "hold 5x", "hold ", "holdx", "hold 1H"]
+    for r in requests:
+        write("hold", r.replace(" ", "-") or "empty", r.encode())
+
+
 def main():
     request_seeds()
     command_seeds()
     sleep_types_seeds()
     sysctl_seeds()
     pid_seeds()
+    hold_seeds()
 
 
 if __name__ == "__main__":

@@ -1,0 +1,218 @@
+// Holds through the service on the simulated machine: who may hold, what
+// the lid does while they last and after, and what survives a crash.
+
+#include "harness.hpp"
+
+#include <grp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#include <functional>
+
+using harness::request;
+using harness::sim;
+using harness::wait_until;
+
+namespace {
+
+const std::string lid = "hw.acpi.lid_switch_state";
+const std::string restore_file = "/run/vantrel.restore";
+constexpr uid_t member = 65534, other_member = 65533;
+
+// A client process of the given uid (with the simulated group) that sends
+// request and passes on whatever the service sends until the service closes
+// the connection or the client is killed.
+struct client {
+    pid_t pid;
+    int out;
+};
+
+client
+connect_as(sim &s, uid_t uid, const std::string &request) {
+    int p[2];
+    EXPECT_EQ(pipe(p), 0);
+    gid_t group = s.group_id();
+    pid_t pid = fork();
+    if (pid == 0) {
+        close(p[0]);
+        if (uid != 0 && (setgroups(1, &group) != 0 || setgid(65534) != 0 || setuid(uid) != 0))
+            _exit(99);
+        int fd = harness::connect_to(s.socket());
+        std::string line = request + "\n";
+        send(fd, line.data(), line.size(), MSG_NOSIGNAL);
+        char buf[512];
+        for (ssize_t n; (n = read(fd, buf, sizeof buf)) > 0;)
+            (void)!write(p[1], buf, static_cast<std::size_t>(n));
+        _exit(0);
+    }
+    close(p[1]);
+    return {pid, p[0]};
+}
+
+std::string
+first_line(const client &c) {
+    std::string got;
+    char ch;
+    pollfd p = {c.out, POLLIN, 0};
+    while (poll(&p, 1, 10000) == 1 && read(c.out, &ch, 1) == 1 && (got += ch, ch != '\n')) {
+    }
+    return got;
+}
+
+// Waits for the client's end: true when the service closed its connection.
+bool
+closed_by_service(client &c) {
+    int status = 0;
+    bool ended = wait_until([&] { return waitpid(c.pid, &status, WNOHANG) == c.pid; }, 5);
+    close(c.out);
+    return ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void
+kill_client(client &c) {
+    kill(c.pid, SIGKILL);
+    waitpid(c.pid, nullptr, 0);
+    close(c.out);
+}
+
+std::string
+ask(sim &s, uid_t uid, const std::string &text) {
+    client c = connect_as(s, uid, text);
+    std::string all = harness::read_until_close(c.out);
+    closed_by_service(c);
+    return all;
+}
+
+std::string
+holder_line(const client &c, uid_t uid) {
+    return "uid=" + std::to_string(uid) + " pid=" + std::to_string(c.pid) + " until=disconnect\n";
+}
+
+bool
+lid_becomes(sim &s, const std::string &value) {
+    return wait_until([&] { return s.setting(lid) == value; }, 5);
+}
+
+struct hold_case {
+    const char *name;
+    std::string lid_before;
+    std::function<void(sim &)> run;
+};
+
+void
+PrintTo(const hold_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::vector<hold_case> &
+cases() {
+    static const std::vector<hold_case> rows = {
+        {"LastBoundHoldRestores", "suspend_to_idle",
+         [](sim &s) {
+             client first = connect_as(s, 0, "hold");
+             EXPECT_EQ(first_line(first), "NONE\n");
+             EXPECT_NE(s.server_err().find("vantrel: uid 0 pid " + std::to_string(first.pid) +
+                                           ": hold\n"),
+                       std::string::npos);
+             EXPECT_EQ(harness::read_file(s.dir() + restore_file), "suspend_to_idle\n");
+             client second = connect_as(s, member, "hold");
+             EXPECT_EQ(first_line(second), "NONE\n");
+             EXPECT_EQ(ask(s, member, "holds"),
+                       holder_line(first, 0) + holder_line(second, member));
+             kill_client(first);
+             EXPECT_TRUE(
+                 wait_until([&] { return ask(s, 0, "holds") == holder_line(second, member); }));
+             EXPECT_EQ(s.setting(lid), "NONE");
+             kill_client(second);
+             EXPECT_TRUE(lid_becomes(s, "suspend_to_idle"));
+             EXPECT_NE(s.server_err().find("holds ended: restored " + lid + "=suspend_to_idle"),
+                       std::string::npos);
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_EQ(ask(s, member, "holds"), "no holds\n");
+         }},
+        {"TimedHoldEndsByItself", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1s\n"), "NONE\n");
+             EXPECT_NE(request(s.socket(), "holds\n").find(" left=1s\n"), std::string::npos);
+             EXPECT_EQ(s.setting(lid), "NONE");
+             EXPECT_TRUE(lid_becomes(s, "fw_suspend"));
+         }},
+        {"ReleaseByOwnerOnly", "suspend_to_idle",
+         [](sim &s) {
+             client held = connect_as(s, member, "hold");
+             EXPECT_EQ(first_line(held), "NONE\n");
+             EXPECT_EQ(ask(s, other_member, "release"), "NONE\n");
+             EXPECT_EQ(ask(s, 0, "holds"), holder_line(held, member));
+             EXPECT_EQ(ask(s, member, "release"), "suspend_to_idle\n");
+             EXPECT_TRUE(closed_by_service(held));
+         }},
+        {"PersonsToggleWins", "fw_suspend",
+         [](sim &s) {
+             client held = connect_as(s, member, "hold");
+             EXPECT_EQ(first_line(held), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "toggle\n"), "suspend_to_idle\n");
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+             EXPECT_TRUE(closed_by_service(held));
+             EXPECT_EQ(s.server_err().find("holds ended"), std::string::npos);
+         }},
+        {"ServiceTerminatedDuringHold", "fw_suspend",
+         [](sim &s) {
+             client held = connect_as(s, member, "hold");
+             EXPECT_EQ(first_line(held), "NONE\n");
+             s.signal_server(SIGTERM);
+             EXPECT_EQ(s.wait_server(5), 0);
+             EXPECT_TRUE(closed_by_service(held));
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+         }},
+        {"ServiceKilledDuringHoldRestoresAtStart", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.signal_server(SIGKILL);
+             s.wait_server(5);
+             EXPECT_EQ(s.setting(lid), "NONE");
+             s.start_server();
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+         }},
+        {"SixteenHoldsAtMost", "NONE",
+         [](sim &s) {
+             for (int i = 0; i < 16; i++)
+                 EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "hold\n"), "error: too many holds\n");
+             EXPECT_EQ(request(s.socket(), "release\n"), "NONE\n");
+             for (const char *bad : {"hold 8d", "hold 0", "hold 1H", "hold  1", "hold 12345678"})
+                 EXPECT_EQ(request(s.socket(), std::string(bad) + "\n"), "error: bad duration\n");
+             EXPECT_EQ(s.server_err().find("bad"), std::string::npos);
+         }},
+        {"FailedWriteRefusesHold", "fw_suspend",
+         [](sim &s) {
+             s.knob(lid + ".write.exit", "1");
+             EXPECT_EQ(request(s.socket(), "hold\n"), "error\n");
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+         }},
+    };
+    return rows;
+}
+
+class Hold : public ::testing::TestWithParam<hold_case> {};
+
+TEST_P(Hold, Service) {
+    REQUIRE_ROOT();
+    const hold_case &c = GetParam();
+    sim s;
+    s.set_setting(lid, c.lid_before);
+    s.start_server();
+    c.run(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Holds, Hold, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
