@@ -21,6 +21,7 @@ struct hold_entry {
 
 static clockid_t hold_clock();
 static timespec now_on_hold_clock();
+static long long nanoseconds_until(const timespec &when, const timespec &now);
 static int first_hold(reply_text &reply);
 static int save_restore_state(const char *value);
 static bool restore_after_holds();
@@ -49,6 +50,12 @@ now_on_hold_clock() {
     timespec now;
     clock_gettime(hold_clock(), &now);
     return now;
+}
+
+static long long
+nanoseconds_until(const timespec &when, const timespec &now) {
+    return (static_cast<long long>(when.tv_sec) - now.tv_sec) * 1000000000LL +
+           (when.tv_nsec - now.tv_nsec);
 }
 
 // The first hold sets the lid to NONE, remembering what it was, in the file
@@ -115,8 +122,7 @@ list_holds(char *text, std::size_t capacity) {
             n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d until=disconnect\n",
                               static_cast<unsigned>(h.uid), static_cast<int>(h.pid));
         } else {
-            long long ns = (static_cast<long long>(h.ends.tv_sec) - now.tv_sec) * 1000000000LL +
-                           (h.ends.tv_nsec - now.tv_nsec);
+            long long ns = nanoseconds_until(h.ends, now);
             long long left = ns > 0 ? (ns + 999999999LL) / 1000000000LL : 0;
             n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d left=%llds\n",
                               static_cast<unsigned>(h.uid), static_cast<int>(h.pid), left);
@@ -159,10 +165,7 @@ end_expired_holds() {
     timespec now = now_on_hold_clock();
     bool restored = false;
     for (std::size_t i = held; i-- > 0;) {
-        const timespec &ends = holds[i].ends;
-        bool over = ends.tv_sec < now.tv_sec ||
-                    (ends.tv_sec == now.tv_sec && ends.tv_nsec <= now.tv_nsec);
-        if (holds[i].fd == -1 && over)
+        if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
             restored |= end_hold(i);
     }
     return restored;
@@ -170,19 +173,17 @@ end_expired_holds() {
 
 bool
 time_to_next_end(timespec *left) {
-    const timespec *nearest = nullptr;
-    for (std::size_t i = 0; i < held; i++) {
-        const timespec &ends = holds[i].ends;
-        if (holds[i].fd == -1 &&
-            (nearest == nullptr || ends.tv_sec < nearest->tv_sec ||
-             (ends.tv_sec == nearest->tv_sec && ends.tv_nsec < nearest->tv_nsec)))
-            nearest = &ends;
-    }
-    if (nearest == nullptr)
-        return false;
     timespec now = now_on_hold_clock();
-    long long ns = (static_cast<long long>(nearest->tv_sec) - now.tv_sec) * 1000000000LL +
-                   (nearest->tv_nsec - now.tv_nsec);
+    bool found = false;
+    long long ns = 0;
+    for (std::size_t i = 0; i < held; i++) {
+        long long until = nanoseconds_until(holds[i].ends, now);
+        if (holds[i].fd == -1 && (!found || until < ns))
+            ns = until;
+        found |= holds[i].fd == -1;
+    }
+    if (!found)
+        return false;
     if (ns < 0)
         ns = 0;
     left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
@@ -203,8 +204,8 @@ restore_after_holds() {
     if (restore_state[0] == '\0')
         return false;
     char current[setting_capacity];
-    bool restored = sysctl_read(lid_setting, current, sizeof current) == 0 &&
-                    std::strcmp(current, "NONE") == 0;
+    bool restored =
+        sysctl_read(lid_setting, current, sizeof current) == 0 && std::strcmp(current, "NONE") == 0;
     if (restored)
         write_back(restore_state);
     forget_restore_state();
