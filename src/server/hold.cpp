@@ -25,7 +25,7 @@ static long long nanoseconds_until(const timespec &when, const timespec &now);
 static int first_hold(reply_text &reply);
 static int save_restore_state(const char *value);
 static bool restore_after_holds();
-static void write_back(const char *saved);
+static bool write_back(const char *saved);
 
 // The holds in the order they began, so the oldest is listed first.
 static hold_entry holds[hold_capacity];
@@ -132,6 +132,11 @@ list_holds(char *text, std::size_t capacity) {
     return length < capacity ? length : capacity - 1;
 }
 
+int
+replace_restore_state(const char *value) {
+    return save_restore_state(value);
+}
+
 void
 forget_restore_state() {
     if (restore_state[0] == '\0')
@@ -198,26 +203,27 @@ end_all_holds() {
 }
 
 // Writes the state back only while the lid still reads NONE: any other
-// value is someone's later choice.
+// value is someone's later choice. True when a sleep type was written.
 static bool
 restore_after_holds() {
     if (restore_state[0] == '\0')
         return false;
     char current[setting_capacity];
-    bool restored =
-        sysctl_read(lid_setting, current, sizeof current) == 0 && std::strcmp(current, "NONE") == 0;
-    if (restored)
-        write_back(restore_state);
+    bool restored = sysctl_read(lid_setting, current, sizeof current) == 0 &&
+                    std::strcmp(current, "NONE") == 0 && write_back(restore_state) &&
+                    std::strcmp(restore_state, "NONE") != 0;
     forget_restore_state();
     return restored;
 }
 
-static void
+static bool
 write_back(const char *saved) {
-    if (sysctl_write(lid_setting, saved) == 0)
+    if (sysctl_write(lid_setting, saved) == 0) {
         warnx("holds ended: restored %s=%s", lid_setting, saved);
-    else
-        warnx("holds ended: could not restore %s=%s", lid_setting, saved);
+        return true;
+    }
+    warnx("holds ended: could not restore %s=%s", lid_setting, saved);
+    return false;
 }
 
 // The file is replaced whole, so a crash leaves the old state or the new

@@ -30,6 +30,10 @@ int release_holds(uid_t uid, reply_text &reply);
 // feed. Returns the text's length.
 std::size_t list_holds(char *text, std::size_t capacity);
 
+// An automatic change while holds exist: value is what the lid gets once
+// they end. Returns 0, or -1 when it could not be kept in the file.
+int replace_restore_state(const char *value);
+
 // A person's lid command succeeded: the lid stays as they left it when the
 // holds end.
 void forget_restore_state();
@@ -40,7 +44,7 @@ std::size_t hold_count();
 int hold_connection(std::size_t index);
 
 // Ends the hold at index (closing its connection). Returns true when it was
-// the last one and a remembered state was written back.
+// the last one and a sleep type was written back to the lid.
 bool end_hold(std::size_t index);
 
 // Ends the timed holds whose time is up. Returns as end_hold does.
