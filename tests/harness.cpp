@@ -213,6 +213,7 @@ sim::sim(bool old_naming) {
 }
 
 sim::~sim() {
+    stop_devd();
     if (server_ != -1) {
         pid_t pid = server_pid();
         if (pid > 0)
@@ -402,6 +403,47 @@ sim::signal_server(int sig) {
     pid_t pid = server_pid();
     ASSERT_GT(pid, 0) << "no service process";
     kill(pid, sig);
+}
+
+void
+sim::start_devd() {
+    int out[2];
+    ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+    std::string bin = std::string(VANTREL_SIM_BIN) + "/devd";
+    std::string state = "VANTREL_SIM_STATE=" + dir_;
+    char *envp[] = {state.data(), nullptr};
+    int err_fd =
+        open((dir_ + "/devd.err").c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    devd_ = fork();
+    if (devd_ == 0) {
+        dup2(out[1], 1);
+        dup2(err_fd, 2);
+        execle(bin.c_str(), bin.c_str(), nullptr, envp);
+        _exit(127);
+    }
+    close(err_fd);
+    close(out[1]);
+    // Its only output is the line it prints once it listens.
+    std::string line = read_until_close(out[0]);
+    close(out[0]);
+    EXPECT_NE(line.find("relaying"), std::string::npos) << read_file(dir_ + "/devd.err");
+}
+
+void
+sim::stop_devd() {
+    if (devd_ == -1)
+        return;
+    kill(devd_, SIGTERM);
+    waitpid(devd_, nullptr, 0);
+    devd_ = -1;
+}
+
+result
+sim::devd_event(const std::vector<std::string> &messages) {
+    std::vector<std::string> argv = {std::string(VANTREL_SOURCE_DIR) + "/sim/devd-event", "--state",
+                                     dir_, "--"};
+    argv.insert(argv.end(), messages.begin(), messages.end());
+    return run_process(argv);
 }
 
 static sockaddr_un

@@ -101,9 +101,18 @@ class sim {
     pid_t server_pid() const;
     void signal_server(int sig);
 
+    // The devd stand-in on this machine's devd socket: start_devd returns
+    // once it listens; stop_devd ends it with SIGTERM (it removes its
+    // socket). It also ends with this object or the test process.
+    void start_devd();
+    void stop_devd();
+    // sim/devd-event with these messages: "relayed to N" per message.
+    result devd_event(const std::vector<std::string> &messages);
+
   private:
     std::string dir_;
     pid_t server_ = -1;
+    pid_t devd_ = -1;
     int ended_status_ = -1; // of a service that ended while starting
 };
 

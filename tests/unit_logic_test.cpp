@@ -3,9 +3,11 @@
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
 #include "lid/lid.hpp"
+#include "lid/power.hpp"
 #include "runner/exec.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/devd.hpp"
 #include "server/request.hpp"
 #include "server/socket_file.hpp"
 
@@ -16,6 +18,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -232,4 +235,79 @@ TEST(SocketFile, DirectoryOfPath) {
         ASSERT_EQ(socket_directory(r.path, dir, sizeof dir), 0) << r.path;
         EXPECT_STREQ(dir, r.dir) << r.path;
     }
+}
+
+TEST(Devd, EventsAsDevdPrintsThem) {
+    using enum devd_event;
+    struct row {
+        std::string message;
+        devd_event event;
+    } rows[] = {
+        {"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00\n", lid_closed},
+        {"!notify=0x01 type=\\_SB_.LID0 subsystem=Lid system=ACPI", lid_opened},
+        {"!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=0x00\n", on_battery},
+        {"!system=ACPI subsystem=ACAD notify=0x01 x=1 x=2", on_ac},
+        {"!system=ACPI subsystem=Resume type=\\_SB_.PWRB\n", resumed},
+        {"!system=kern subsystem=power type=resume\n", resumed},
+        {"!system=kern subsystem=power type=suspend", none},
+        {"!system=ACPI subsystem=Lid notify=0x0", none},              // only devd's spelling
+        {"!system=ACPI subsystem=Lid notify=0x00 notify=0x01", none}, // which one?
+        {"!system=ACPI  subsystem=ACAD notify=0x01", none},           // empty word
+        {"!system=ACPI subsystem=ACAD notify=0x01 junk", none},       // word without "="
+        {"!system=ACPI subsystem=ACAD =x notify=0x01", none},         // empty key
+        {"system=ACPI subsystem=ACAD notify=0x01", none},             // not a notify message
+        {"!system=acpi subsystem=ACAD notify=0x01", none},
+        {"!system=ACPI subsystem=ACAD notify=0x01\n\n", none},
+        {"", none},
+    };
+    for (const row &r : rows)
+        EXPECT_EQ(parse_devd_event(r.message), r.event) << r.message;
+}
+
+TEST(Devd, RetryDelayDoublesUpToTheCap) {
+    unsigned delay = 0;
+    for (unsigned want : {1u, 2u, 4u, 8u, 16u, 32u, 60u, 60u})
+        EXPECT_EQ(delay = devd_next_delay(delay), want);
+}
+
+TEST(Power, SettingsAndWhatTheyNeed) {
+    struct row {
+        const char *value; // vantrel_on_battery
+        const char *s3;    // the kernel's S3 name, "" for none
+        const char *word;  // what is kept, or null
+        const char *warning;
+    } rows[] = {
+        {"s3", "fw_suspend", "s3", ""},
+        {"awake", "", "awake", ""},
+        {"", "fw_suspend", nullptr, ""},
+        {"S3", "fw_suspend", nullptr, "invalid vantrel_on_battery=S3; ignored"},
+        {"s3", "", nullptr, "no S3 sleep type for vantrel_on_battery=s3; ignored"},
+    };
+    copy_text(s0ix_stype, stype_capacity, "suspend_to_idle");
+    for (const row &r : rows) {
+        copy_text(s3_stype, stype_capacity, r.s3);
+        setenv("vantrel_on_battery", r.value, 1);
+        testing::internal::CaptureStderr();
+        load_power_settings();
+        std::string err = testing::internal::GetCapturedStderr();
+        EXPECT_STREQ(power_setting(power_source::battery), r.word) << r.value;
+        std::string want = *r.warning ? std::string(": ") + r.warning + "\n" : "";
+        EXPECT_TRUE(err.ends_with(want) && err.empty() == want.empty()) << err;
+    }
+    unsetenv("vantrel_on_battery");
+}
+
+TEST(Power, DeferredSettingAndReply) {
+    copy_text(s3_stype, stype_capacity, "fw_suspend");
+    power.on_ac = "awake";
+    power.on_battery = "s3";
+    switch_mode = s0ix;
+    EXPECT_STREQ(defer_power_setting(power_source::ac), "NONE");
+    EXPECT_EQ(switch_mode, s0ix);
+    EXPECT_STREQ(defer_power_setting(power_source::battery), "fw_suspend");
+    EXPECT_EQ(switch_mode, s3);
+    EXPECT_EQ(defer_power_setting(power_source::unknown), nullptr);
+    reply_text reply{};
+    format_power_reply(reply, power_source::battery, lid_position::closed, true);
+    EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");
 }

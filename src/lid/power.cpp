@@ -1,0 +1,140 @@
+#include "lid/power.hpp"
+
+#include "runner/sysctl.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+
+power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
+
+// A lid command word a setting may hold, and the sleep type it writes.
+struct power_word {
+    const char *word;
+    const char *stype; // the kernel's name, filled in by discovery; null: NONE
+    const char *kind;  // how the sleep type is named in warnings
+    std::uint8_t mode; // the switch_mode it sets, where it has a sleep type
+};
+
+static const power_word *find_word(const char *value);
+static const char *load_setting(const char *variable);
+static int read_flag(const char *name);
+
+static constexpr power_word power_words[] = {
+    {"awake", nullptr, nullptr, s0ix},
+    {"s0ix", s0ix_stype, "suspend-to-idle", s0ix},
+    {"s3", s3_stype, "S3", s3},
+};
+
+// Indexed by the enumerations' values.
+static constexpr const char *source_names[] = {"unknown", "ac", "battery"};
+static constexpr const char *lid_names[] = {"unknown", "open", "closed"};
+
+static const power_word *
+find_word(const char *value) {
+    for (const power_word &entry : power_words) {
+        if (std::strcmp(entry.word, value) == 0)
+            return &entry;
+    }
+    return nullptr;
+}
+
+static const char *
+load_setting(const char *variable) {
+    const char *value = std::getenv(variable);
+    if (value == nullptr || value[0] == '\0')
+        return nullptr;
+    const power_word *entry = find_word(value);
+    if (entry == nullptr) {
+        warnx("invalid %s=%s; ignored", variable, value);
+        return nullptr;
+    }
+    if (entry->stype != nullptr && entry->stype[0] == '\0') {
+        warnx("no %s sleep type for %s=%s; ignored", entry->kind, variable, value);
+        return nullptr;
+    }
+    return entry->word;
+}
+
+void
+load_power_settings() {
+    power.on_ac = load_setting("vantrel_on_ac");
+    power.on_battery = load_setting("vantrel_on_battery");
+}
+
+const char *
+power_setting(power_source source) {
+    if (source == power_source::ac)
+        return power.on_ac;
+    if (source == power_source::battery)
+        return power.on_battery;
+    return nullptr;
+}
+
+const char *
+power_source_name(power_source source) {
+    return source_names[static_cast<std::uint8_t>(source)];
+}
+
+// 1 or 0 as the setting reads, -1 for anything else or a failed read.
+static int
+read_flag(const char *name) {
+    char value[setting_capacity];
+    if (sysctl_read(name, value, sizeof value) == -1)
+        return -1;
+    if (std::strcmp(value, "1") == 0)
+        return 1;
+    return std::strcmp(value, "0") == 0 ? 0 : -1;
+}
+
+power_source
+read_power_source() {
+    int flag = read_flag("hw.acpi.acline");
+    if (flag == -1)
+        return power_source::unknown;
+    return flag == 1 ? power_source::ac : power_source::battery;
+}
+
+lid_position
+read_lid_position() {
+    int flag = read_flag("dev.acpi_lid.0.state");
+    if (flag == -1)
+        return lid_position::unknown;
+    return flag == 1 ? lid_position::open : lid_position::closed;
+}
+
+bool
+apply_power_setting(power_source source) {
+    const char *word = power_setting(source);
+    if (word == nullptr)
+        return false;
+    const char *name = power_source_name(source);
+    warnx("devd: on %s: %s", name, word);
+    reply_text reply{};
+    if (run_command(word, reply) != 0) {
+        warnx("devd: on %s: %s failed", name, word);
+        return false;
+    }
+    return find_word(word)->stype != nullptr;
+}
+
+const char *
+defer_power_setting(power_source source) {
+    const char *word = power_setting(source);
+    if (word == nullptr)
+        return nullptr;
+    warnx("devd: on %s: %s", power_source_name(source), word);
+    const power_word *entry = find_word(word);
+    if (entry->stype == nullptr)
+        return "NONE";
+    switch_mode = entry->mode;
+    return entry->stype;
+}
+
+void
+format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected) {
+    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s", power_source_name(source),
+                  lid_names[static_cast<std::uint8_t>(lid)],
+                  devd_connected ? "connected" : "absent");
+}
