@@ -337,8 +337,10 @@ sim::start_server(const std::map<std::string, std::string> &env, const std::stri
             ended_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
             return pid;
         }
-        if (path.empty() ? server_err().find("serving") != std::string::npos
-                         : socket_answers(path)) {
+        // The notice comes last, once the service listens: waiting for it
+        // too keeps it out of what a test reads as the request's output.
+        bool noticed = server_err().find("serving") != std::string::npos;
+        if (noticed && (path.empty() || socket_answers(path))) {
             if (path.empty())
                 usleep(100000);
             return pid;

@@ -19,3 +19,20 @@ int format_pair(char *dst, std::size_t capacity, std::string_view name, std::str
 // Length of a zero-terminated text held in a buffer of the given capacity,
 // never looking past the buffer.
 std::size_t bounded_length(const char *text, std::size_t capacity);
+
+// The first n characters of text, or all of it when it is shorter. Unlike
+// string_view::substr nothing here can throw, which would bring in the C++
+// runtime that the program does without.
+constexpr std::string_view
+text_head(std::string_view text, std::size_t n) {
+    return {text.data(), n < text.size() ? n : text.size()};
+}
+
+// What follows the first `from` characters of text; empty when there is
+// nothing past them.
+constexpr std::string_view
+text_tail(std::string_view text, std::size_t from) {
+    if (from >= text.size())
+        return {};
+    return {text.data() + from, text.size() - from};
+}

@@ -1,5 +1,7 @@
 #include "server/devd.hpp"
 
+#include "runner/text.hpp"
+
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <sys/un.h>
@@ -47,14 +49,14 @@ take_word(std::string_view word, devd_fields &fields) {
     std::size_t equals = word.find('=');
     if (equals == std::string_view::npos || equals == 0)
         return false;
-    std::string_view key = word.substr(0, equals);
+    std::string_view key = text_head(word, equals);
     for (std::uint8_t k = 0; k < key_count; k++) {
         if (key != key_names[k])
             continue;
         if (fields.seen[k])
             return false;
         fields.seen[k] = true;
-        fields.value[k] = word.substr(equals + 1);
+        fields.value[k] = text_tail(word, equals + 1);
     }
     return true;
 }
@@ -64,7 +66,7 @@ static bool
 read_fields(std::string_view text, devd_fields &fields) {
     for (;;) {
         std::size_t space = text.find(' ');
-        if (!take_word(text.substr(0, space), fields))
+        if (!take_word(text_head(text, space), fields))
             return false;
         if (space == std::string_view::npos)
             return true;
@@ -88,7 +90,7 @@ parse_devd_event(std::string_view message) {
     if (message.empty() || message.front() != '!')
         return devd_event::none;
     devd_fields fields{};
-    if (!read_fields(message.substr(1), fields))
+    if (!read_fields(text_tail(message, 1), fields))
         return devd_event::none;
     for (const event_rule &rule : event_rules) {
         if (matches(rule, fields))

@@ -101,10 +101,10 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text 
 }
 
 int
-release_holds(uid_t uid, reply_text &reply) {
+release_holds(uid_t uid, reply_text &reply, bool *restored) {
     for (std::size_t i = held; i-- > 0;) {
         if (uid == 0 || holds[i].uid == uid)
-            end_hold(i);
+            *restored |= end_hold(i);
     }
     return sysctl_read(lid_setting, reply.data(), reply.size());
 }

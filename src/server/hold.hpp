@@ -23,8 +23,9 @@ inline constexpr std::size_t holds_text_capacity = hold_capacity * 64;
 int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply);
 
 // Ends every hold of uid, or every hold for uid 0, then reads the lid state
-// into the reply. Returns 0, or -1 when that read failed.
-int release_holds(uid_t uid, reply_text &reply);
+// into the reply. Returns 0, or -1 when that read failed; *restored is set
+// as end_hold says.
+int release_holds(uid_t uid, reply_text &reply, bool *restored);
 
 // One line per hold, oldest first, or "no holds"; each ends with a line
 // feed. Returns the text's length.

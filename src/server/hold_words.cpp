@@ -1,5 +1,7 @@
 #include "server/hold_words.hpp"
 
+#include "runner/text.hpp"
+
 static std::int64_t unit_seconds(char unit);
 
 static constexpr std::size_t most_digits = 7;
@@ -47,9 +49,11 @@ classify_request(std::string_view request) {
         return {server_word::holds, 0};
     if (request == "release")
         return {server_word::release, 0};
-    if (request.substr(0, 5) != "hold ")
+    if (request == "power")
+        return {server_word::power, 0};
+    if (text_head(request, 5) != "hold ")
         return {server_word::other, 0};
-    std::int64_t seconds = parse_duration(request.substr(5));
+    std::int64_t seconds = parse_duration(text_tail(request, 5));
     if (seconds == -1)
         return {server_word::bad_duration, 0};
     return {server_word::hold_timed, static_cast<std::uint32_t>(seconds)};

@@ -15,6 +15,7 @@ enum class server_word : std::uint8_t {
     bad_duration, // "hold " followed by anything else
     holds,        // "holds": list them
     release,      // "release": end the requester's holds
+    power,        // "power": what the service follows
 };
 
 struct server_request {
@@ -28,5 +29,5 @@ struct server_request {
 std::int64_t parse_duration(std::string_view text);
 
 // Classifies a trimmed request. "hold" is a hold request alone or followed
-// by exactly one space; "holds" and "release" are exact words.
+// by exactly one space; "holds", "release" and "power" are exact words.
 server_request classify_request(std::string_view request);

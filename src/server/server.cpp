@@ -4,6 +4,7 @@
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/follow.hpp"
 #include "server/hold.hpp"
 #include "server/hold_words.hpp"
 #include "server/peer.hpp"
@@ -194,28 +195,36 @@ open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid) {
         abandon_socket("chown", true);
     if (fchmodat(AT_FDCWD, socket_path, socket_mode, AT_SYMLINK_NOFOLLOW) == -1)
         abandon_socket("chmod", true);
-    if (listen(fd, listen_backlog) == -1)
-        abandon_socket("listen", false);
     return fd;
 }
 
-// Waits for a client, a holder's end, the nearest end of a timed hold or a
-// termination signal, all at once. Returns pselect's result.
+static void
+watch(int fd, fd_set *readable, int *top) {
+    if (fd == -1)
+        return;
+    FD_SET(fd, readable);
+    *top = fd > *top ? fd : *top;
+}
+
+// Waits for a client, a holder's end, devd, the nearest end of a timed hold
+// or retry, or a termination signal, all at once. Returns pselect's result.
 static int
 wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
     FD_ZERO(readable);
-    FD_SET(listen_fd, readable);
-    int top = listen_fd;
-    for (std::size_t i = 0; i < hold_count(); i++) {
-        int fd = hold_connection(i);
-        if (fd == -1)
-            continue;
-        FD_SET(fd, readable);
-        top = fd > top ? fd : top;
-    }
-    timespec left;
-    bool timed = time_to_next_end(&left);
-    return pselect(top + 1, readable, nullptr, nullptr, timed ? &left : nullptr, wait_mask);
+    int top = -1;
+    watch(listen_fd, readable, &top);
+    watch(follow_descriptor(), readable, &top);
+    for (std::size_t i = 0; i < hold_count(); i++)
+        watch(hold_connection(i), readable, &top);
+    timespec hold_left, retry_left;
+    bool hold_due = time_to_next_end(&hold_left);
+    bool retry_due = follow_time_to_retry(&retry_left);
+    const timespec *timeout = hold_due ? &hold_left : nullptr;
+    if (retry_due &&
+        (!hold_due || retry_left.tv_sec < hold_left.tv_sec ||
+         (retry_left.tv_sec == hold_left.tv_sec && retry_left.tv_nsec < hold_left.tv_nsec)))
+        timeout = &retry_left;
+    return pselect(top + 1, readable, nullptr, nullptr, timeout, wait_mask);
 }
 
 // Returns an accepted, blocking, close-on-exec connection, or -1.
@@ -248,8 +257,9 @@ check_holders(const fd_set &readable) {
             continue;
         char discard[request_capacity];
         ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
-            end_hold(i);
+        if ((n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) &&
+            end_hold(i))
+            follow_sleep_type_restored();
     }
 }
 
@@ -292,6 +302,11 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
         send_before_deadline(conn, list, list_holds(list, sizeof list), reply_timeout_ms);
         return served::closed;
     }
+    if (request.word == server_word::power) {
+        power_status(reply);
+        write_reply(conn, reply);
+        return served::closed;
+    }
     if (request.word == server_word::bad_duration) {
         set_reply(reply, "error: bad duration");
         write_reply(conn, reply);
@@ -299,14 +314,19 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     audit(peer, text);
     if (request.word == server_word::release) {
-        if (release_holds(peer.uid, reply) == -1)
+        bool restored = false;
+        if (release_holds(peer.uid, reply, &restored) == -1)
             set_reply(reply, "error");
+        if (restored)
+            follow_sleep_type_restored();
         write_reply(conn, reply);
         return served::closed;
     }
     bool bound = request.word == server_word::hold;
     int rc = begin_hold(peer, bound ? conn : -1, request.seconds, reply);
     write_reply(conn, reply);
+    if (rc == 0)
+        follow_hold_began();
     return rc == 0 && bound ? served::held : served::closed;
 }
 
@@ -360,26 +380,29 @@ run_server() {
     sigset_t wait_mask;
     install_signal_handlers(&wait_mask);
     int listen_fd = open_listener(addr, length, gid);
+    // Before listen, so that the first client already sees the result.
+    follow_start();
+    if (listen(listen_fd, listen_backlog) == -1)
+        abandon_socket("listen", false);
     warnx("%s=%s; toggle writes %s; serving %s", lid_setting, current, sleep_type_for_mode(),
           socket_path);
 
     while (running) {
         fd_set readable;
-        int ready = wait_for_work(listen_fd, &wait_mask, &readable);
-        end_expired_holds();
-        if (ready <= 0)
-            continue;
+        if (wait_for_work(listen_fd, &wait_mask, &readable) == -1)
+            FD_ZERO(&readable);
+        if (end_expired_holds())
+            follow_sleep_type_restored();
+        // devd's news first: a client in the same wait then meets it.
+        follow_wake(readable);
         check_holders(readable);
-        if (!FD_ISSET(listen_fd, &readable))
-            continue;
-        int conn = accept_client(listen_fd);
-        if (conn == -1)
-            continue;
-        served outcome = serve_one(conn);
-        if (outcome != served::held)
+        int conn = FD_ISSET(listen_fd, &readable) ? accept_client(listen_fd) : -1;
+        served outcome = conn == -1 ? served::closed : serve_one(conn);
+        if (conn != -1 && outcome != served::held)
             close(conn);
         if (outcome == served::quit)
             break;
+        follow_settle();
     }
     end_all_holds();
     close(listen_fd);

@@ -1,0 +1,40 @@
+// Following devd and the kernel: the connection to devd and its retries,
+// the power source and lid position they report, the settings applied when
+// the source changes, and the suspend when the lid action becomes a sleep
+// type on its own while the lid is closed.
+#pragma once
+
+#include "lid/lid.hpp"
+
+#include <sys/select.h>
+
+#include <ctime>
+
+// At start, before the service listens: loads the settings and, when there
+// is something to follow, connects to devd, reads the source and the lid,
+// and applies the source's setting.
+void follow_start();
+
+// devd's descriptor for the loop's wait, or -1.
+int follow_descriptor();
+
+// Time until the next attempt to reach devd, for the loop's wait; false
+// when none is due (connected, or nothing to follow).
+bool follow_time_to_retry(timespec *left);
+
+// After every wake: takes devd's event when its descriptor is readable, or
+// tries to connect when a retry is due.
+void follow_wake(const fd_set &readable);
+
+// A hold began: the service follows devd from now on.
+void follow_hold_began();
+
+// The last hold ended and a sleep type was written back to the lid.
+void follow_sleep_type_restored();
+
+// Carries out what the wake left to do: the suspend when an automatic
+// change made the lid action a sleep type while the lid is closed.
+void follow_settle();
+
+// The "power" request's reply.
+void power_status(reply_text &reply);
