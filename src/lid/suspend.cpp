@@ -13,7 +13,7 @@ static constexpr char suspend_setting[] = "kern.power.suspend";
 // or waited for; otherwise 0, with *succeeded telling its outcome.
 static int
 run_suspend_tool(const char *path, char *const argv[], bool *succeeded) {
-    pid_t pid = spawn_child(path, argv, nullptr);
+    pid_t pid = run_tool(path, argv);
     if (pid == -1)
         return -1;
     int status = wait_child(pid);
