@@ -205,6 +205,22 @@ cases() {
          {read_suspend, read_stypes},
          {},
          {}},
+        {"S0ixRestoreFails",
+         "suspend-s0ix",
+         [](sim &s) {
+             s.knob("kern.power.suspend.write.exit", "1");
+             s.knob("kern.power.suspend.write.only", "fw_suspend");
+         },
+         {},
+         0,
+         change("fw_suspend", "suspend_to_idle") + "ok\n",
+         "ok\n",
+         s0ix_warning("fw_suspend") + "sysctl: kern.power.suspend: Operation not permitted\n" +
+             "vantrel: could not restore kern.power.suspend=fw_suspend\n",
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")},
+         "suspend_to_idle"},
         {"S0ixWriteFails",
          "suspend-s0ix",
          [](sim &s) { s.knob("kern.power.suspend.write.exit", "1"); },
