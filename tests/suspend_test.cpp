@@ -251,6 +251,9 @@ TEST_P(Suspend, Outcome) {
         c.setup(s);
     lines want_sysctl = c.sysctl;
     if (over_socket) {
+        // A suspend tool copies the service's standard error as it runs.
+        for (const char *tool : {"acpiconf", "zzz"})
+            s.knob(std::string(tool) + ".watch", s.dir() + "/server.err");
         s.start_server(c.env);
         // The service probed the sleep types once at start; only what the
         // request itself calls is of interest.
@@ -260,6 +263,11 @@ TEST_P(Suspend, Outcome) {
         EXPECT_EQ(harness::request(s.socket(), std::string(c.command) + "\n"), c.reply);
         std::string err = s.server_err();
         EXPECT_EQ(err.substr(std::min(start_line.size(), err.size())), c.err);
+        // The request's warning was out before the suspend it announces.
+        for (const char *tool : {"acpiconf", "zzz"})
+            if (!s.log(tool).empty())
+                EXPECT_EQ(harness::read_file(s.dir() + "/log/" + tool + ".watch"),
+                          start_line + c.err.substr(0, c.err.find('\n') + 1));
     } else {
         run_options opt;
         opt.env = c.env;
