@@ -3,7 +3,8 @@
 //   sysctl [-n] NAME[=VALUE] ...
 //
 // Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
-// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}.
+// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}
+// and NAME.write.only.
 #include "tool.h"
 
 #include <errno.h>
@@ -99,7 +100,15 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
     sim::Buf base;
     base.add(name);
     base.add(".write");
-    if (knobs) {
+    if (!knobs) {
+        return unknown(name);
+    }
+    // The "only" knob narrows the other write knobs to one value, so that
+    // of two writes of one setting the second alone can fail.
+    sim::Buf only;
+    bool apply =
+        !sim::knob_text(state, base.c_str(), "only", only) || strcmp(only.c_str(), value) == 0;
+    if (apply) {
         sim::apply_delay(tool, state, base.c_str());
         sim::apply_signal(tool, state, base.c_str());
         long code = 0;
@@ -107,9 +116,6 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
             not_permitted(name);
             return static_cast<int>(code);
         }
-    }
-    if (!knobs) {
-        return unknown(name);
     }
 
     sim::Buf path;
@@ -160,7 +166,7 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
         return 1;
     }
 
-    if (!sim::print_raw_knob(state, base.c_str())) {
+    if (!apply || !sim::print_raw_knob(state, base.c_str())) {
         sim::Buf line;
         if (!nflag) {
             line.add(name);

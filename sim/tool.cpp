@@ -322,6 +322,22 @@ knob_number(const char *tool, const char *state, const char *base, const char *k
     return true;
 }
 
+bool
+knob_text(const char *state, const char *base, const char *kind, Buf &out) {
+    Buf path;
+    knob_path(path, state, base, kind);
+    Buf text;
+    if (read_file(path.c_str(), text) != 0) {
+        return false;
+    }
+    size_t n = text.size();
+    while (n > 0 && strchr(" \t\r\n", text.c_str()[n - 1]) != nullptr) {
+        --n;
+    }
+    out.add(text.c_str(), n);
+    return true;
+}
+
 void
 apply_delay(const char *tool, const char *state, const char *base) {
     long ms = 0;
@@ -431,12 +447,38 @@ print_raw_knob(const char *state, const char *base) {
     return true;
 }
 
+// Keeps a copy of the watched file as it is at this moment, so that a
+// test can tell what the caller had written there (its standard error, say)
+// by the time it ran the tool.
+static void
+copy_watched_file(const char *state, const char *tool) {
+    Buf watched;
+    if (!knob_text(state, tool, "watch", watched)) {
+        return;
+    }
+    Buf copy;
+    copy.add(state);
+    copy.add("/log/");
+    copy.add(tool);
+    copy.add(".watch");
+    int fd = open(copy.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOCTTY, 0644);
+    if (fd < 0) {
+        error(tool, "cannot write ", copy.c_str());
+        return;
+    }
+    if (copy_file(watched.c_str(), fd) != 0) {
+        error(tool, "cannot copy the watched file ", watched.c_str());
+    }
+    close(fd);
+}
+
 int
 suspend_tool_main(const char *tool, int argc, char **argv,
                   void (*annotate)(const char *state, Buf &call)) {
     const char *state = state_dir(tool);
     log_fds(state, tool);
     apply_delay(tool, state, tool);
+    copy_watched_file(state, tool);
     Buf call;
     join_argv(call, argc, argv);
     if (annotate != nullptr) {

@@ -75,6 +75,10 @@ bool knob_exists(const char *state, const char *base, const char *kind);
 bool knob_number(const char *tool, const char *state, const char *base, const char *kind, long lo,
                  long hi, long *out);
 
+// Knob DIR/knob/BASE.KIND as text, trailing whitespace dropped, added to
+// out.  Returns whether the knob exists and could be read.
+bool knob_text(const char *state, const char *base, const char *kind, Buf &out);
+
 // The usual trio every tool honours: sleep for the delay knob, then
 // (separately, at the point the tool chooses) die by the signal knob.
 void apply_delay(const char *tool, const char *state, const char *base);
@@ -84,8 +88,9 @@ void apply_delay(const char *tool, const char *state, const char *base);
 bool print_raw_knob(const char *state, const char *base);
 
 // The whole life of a suspend tool: record the descriptors, wait out the
-// delay knob, record the call (with whatever annotate adds), then obey the
-// signal and exit knobs. Returns the exit status.
+// delay knob, copy the file the watch knob names (if any) to
+// DIR/log/TOOL.watch, record the call (with whatever annotate adds), then
+// obey the signal and exit knobs. Returns the exit status.
 int suspend_tool_main(const char *tool, int argc, char **argv,
                       void (*annotate)(const char *state, Buf &call));
 void apply_signal(const char *tool, const char *state, const char *base);

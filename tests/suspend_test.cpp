@@ -205,6 +205,22 @@ cases() {
          {read_suspend, read_stypes},
          {},
          {}},
+        {"S0ixRestoreFails",
+         "suspend-s0ix",
+         [](sim &s) {
+             s.knob("kern.power.suspend.write.exit", "1");
+             s.knob("kern.power.suspend.write.only", "fw_suspend");
+         },
+         {},
+         0,
+         change("fw_suspend", "suspend_to_idle") + "ok\n",
+         "ok\n",
+         s0ix_warning("fw_suspend") + "sysctl: kern.power.suspend: Operation not permitted\n" +
+             "vantrel: could not restore kern.power.suspend=fw_suspend\n",
+         s0ix_calls,
+         {},
+         {zzz_saw("suspend_to_idle")},
+         "suspend_to_idle"},
         {"S0ixWriteFails",
          "suspend-s0ix",
          [](sim &s) { s.knob("kern.power.suspend.write.exit", "1"); },
@@ -235,6 +251,9 @@ TEST_P(Suspend, Outcome) {
         c.setup(s);
     lines want_sysctl = c.sysctl;
     if (over_socket) {
+        // A suspend tool copies the service's standard error as it runs.
+        for (const char *tool : {"acpiconf", "zzz"})
+            s.knob(std::string(tool) + ".watch", s.dir() + "/server.err");
         s.start_server(c.env);
         // The service probed the sleep types once at start; only what the
         // request itself calls is of interest.
@@ -245,9 +264,14 @@ TEST_P(Suspend, Outcome) {
         std::string err = s.server_err();
         err = err.substr(std::min(start_line.size(), err.size()));
         // The request's audit line comes first, then what the command says.
-        std::string audit = "vantrel: uid 0 pid ";
-        EXPECT_EQ(err.substr(0, audit.size()), audit);
-        EXPECT_EQ(err.substr(std::min(err.find('\n') + 1, err.size())), c.err);
+        std::string audit = err.substr(0, err.find('\n') + 1);
+        EXPECT_EQ(audit.rfind("vantrel: uid 0 pid ", 0), 0u) << audit;
+        EXPECT_EQ(err.substr(audit.size()), c.err);
+        // The request's warning was out before the suspend it announces.
+        for (const char *tool : {"acpiconf", "zzz"})
+            if (!s.log(tool).empty())
+                EXPECT_EQ(harness::read_file(s.dir() + "/log/" + tool + ".watch"),
+                          start_line + audit + c.err.substr(0, c.err.find('\n') + 1));
     } else {
         run_options opt;
         opt.env = c.env;

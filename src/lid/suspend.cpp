@@ -13,7 +13,7 @@ static constexpr char suspend_setting[] = "kern.power.suspend";
 // or waited for; otherwise 0, with *succeeded telling its outcome.
 static int
 run_suspend_tool(const char *path, char *const argv[], bool *succeeded) {
-    pid_t pid = spawn_child(path, argv, nullptr);
+    pid_t pid = run_tool(path, argv);
     if (pid == -1)
         return -1;
     int status = wait_child(pid);
@@ -54,9 +54,11 @@ suspend_s0ix(reply_text &reply) {
     char *argv[] = {tool, nullptr};
     bool succeeded = false;
     int ran = run_suspend_tool("/usr/sbin/zzz", argv, &succeeded);
-    // The restore is best effort: there is nothing better to do if it fails,
-    // and the suspend's own outcome is what the caller needs to hear.
-    (void)sysctl_write(suspend_setting, saved);
+    // The suspend's own outcome is what the client needs to hear; a failed
+    // restore only gets a warning, since every later zzz would otherwise
+    // suspend to idle without anyone knowing why.
+    if (sysctl_write(suspend_setting, saved) == -1)
+        warnx("could not restore %s=%s", suspend_setting, saved);
     if (ran == -1)
         return -1;
     set_reply(reply, succeeded ? "ok" : "error");

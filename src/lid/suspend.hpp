@@ -9,5 +9,5 @@ int suspend_s3(reply_text &reply);
 
 // Points kern.power.suspend at the S0ix type while zzz runs, whatever the
 // switch mode is, and restores the saved value on every way out once it
-// has been changed.
+// has been changed; a failed restore is warned about and keeps the reply.
 int suspend_s0ix(reply_text &reply);

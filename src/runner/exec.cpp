@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 static void reset_child_signals();
-[[noreturn]] static void exec_child(const char *path, char *const argv[], const int *pipe_fds);
 
 // Signals whose handling the program changes; a tool must meet them as it
 // would from a shell.
@@ -25,30 +24,33 @@ reset_child_signals() {
     sigprocmask(SIG_SETMASK, &empty, nullptr);
 }
 
-static void
-exec_child(const char *path, char *const argv[], const int *pipe_fds) {
+pid_t
+run_tool(const char *path, char *const argv[]) {
+    pid_t pid = fork();
+    if (pid != 0)
+        return pid;
     reset_child_signals();
-    if (pipe_fds != nullptr) {
-        close(pipe_fds[0]);
-        if (pipe_fds[1] != STDOUT_FILENO) {
-            if (dup2(pipe_fds[1], STDOUT_FILENO) == -1)
-                _exit(127);
-            // When stdout was closed at start the pipe may already be
-            // descriptor 1; closing it then would leave the tool mute.
-            close(pipe_fds[1]);
-        }
-        closefrom(3);
-    }
     execv(path, argv);
     _exit(127);
 }
 
 pid_t
-spawn_child(const char *path, char *const argv[], const int *pipe_fds) {
+run_tool_piped(const char *path, char *const argv[], const int pipe_fds[2]) {
     pid_t pid = fork();
-    if (pid == 0)
-        exec_child(path, argv, pipe_fds);
-    return pid;
+    if (pid != 0)
+        return pid;
+    reset_child_signals();
+    close(pipe_fds[0]);
+    if (pipe_fds[1] != STDOUT_FILENO) {
+        if (dup2(pipe_fds[1], STDOUT_FILENO) == -1)
+            _exit(127);
+        // When stdout was closed at start the pipe may already be
+        // descriptor 1; closing it then would leave the tool mute.
+        close(pipe_fds[1]);
+    }
+    closefrom(3);
+    execv(path, argv);
+    _exit(127);
 }
 
 int

@@ -1,17 +1,21 @@
-// The one fork/exec path for every tool the program runs, and the rule by
-// which a child's outcome is judged.
+// The two ways the program runs a tool (fork and exec, never a shell), and
+// the rule by which a child's outcome is judged.
 #pragma once
 
 #include <sys/types.h>
 
-// Forks and executes path with argv (path is absolute; no search path is
-// used). The child starts with an empty signal mask and default dispositions
-// for the signals the program handles, and ends with 127 when exec fails.
-// With pipe_fds null the child keeps every descriptor of the parent; else it
-// closes pipe_fds[0], makes pipe_fds[1] its standard output (127 if that
-// fails) and closes every descriptor from 3 up. Returns the child's pid, or
-// -1 when fork fails.
-pid_t spawn_child(const char *path, char *const argv[], const int *pipe_fds);
+// Both runners execute path (absolute; no search path is used) with argv in
+// a child that starts with an empty signal mask and default dispositions for
+// the signals the program handles, and that ends with 127 when exec fails.
+// They return the child's pid, or -1 when fork fails.
+
+// The child keeps every descriptor of the caller, so the tool's own report
+// reaches the caller's standard output and error.
+pid_t run_tool(const char *path, char *const argv[]);
+
+// The child closes pipe_fds[0], makes pipe_fds[1] its standard output (127
+// if that fails) and keeps no descriptor above 2.
+pid_t run_tool_piped(const char *path, char *const argv[], const int pipe_fds[2]);
 
 // Waits for that one child, retrying when interrupted. Returns its wait
 // status, or -1 when the wait itself fails.

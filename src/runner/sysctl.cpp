@@ -46,7 +46,7 @@ sysctl_read(const char *name, char *buffer, std::size_t capacity) {
     int fds[2];
     if (pipe(fds) == -1)
         return -1;
-    pid_t pid = spawn_child(sysctl_path, argv, fds);
+    pid_t pid = run_tool_piped(sysctl_path, argv, fds);
     if (pid == -1) {
         close(fds[0]);
         close(fds[1]);
@@ -71,7 +71,7 @@ sysctl_write(const char *name, const char *value) {
     char tool[] = "sysctl";
     char *argv[] = {tool, pair, nullptr};
 
-    pid_t pid = spawn_child(sysctl_path, argv, nullptr);
+    pid_t pid = run_tool(sysctl_path, argv);
     if (pid == -1)
         return -1;
     int status = wait_child(pid);

@@ -1,6 +1,6 @@
-// The runner's fork/exec pair, replaced for the fuzz targets. The real
-// src/runner/exec.cpp is compiled next to this with its two functions
-// renamed, so child_succeeded stays the program's own rule.
+// The runner's fork/exec functions, replaced for the fuzz targets. The real
+// src/runner/exec.cpp is compiled next to this with its runners and
+// wait_child renamed, so child_succeeded stays the program's own rule.
 #include "fake_exec.hpp"
 
 #include "fuzz_support.hpp"
@@ -66,8 +66,9 @@ require_settled() {
 
 } // namespace fake
 
-pid_t
-spawn_child(const char *path, char *const argv[], const int *pipe_fds) {
+// One scripted child for either runner; pipe_fds is null for run_tool.
+static pid_t
+fake_run(const char *path, char *const argv[], const int *pipe_fds) {
     using namespace fake;
     fuzz::require(outstanding_ == 0, "a child was started before the last one was waited for");
     fuzz::require(path != nullptr && path[0] == '/', "a tool was run without an absolute path");
@@ -102,6 +103,17 @@ spawn_child(const char *path, char *const argv[], const int *pipe_fds) {
     outstanding_ = last_pid_;
     outstanding_status_ = scripted.status;
     return outstanding_;
+}
+
+pid_t
+run_tool(const char *path, char *const argv[]) {
+    return fake_run(path, argv, nullptr);
+}
+
+pid_t
+run_tool_piped(const char *path, char *const argv[], const int pipe_fds[2]) {
+    fuzz::require(pipe_fds != nullptr, "a piped run without a pipe");
+    return fake_run(path, argv, pipe_fds);
 }
 
 int

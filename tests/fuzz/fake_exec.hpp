@@ -1,5 +1,5 @@
-// A stand-in for the tool runner (spawn_child/wait_child) that keeps the
-// fuzz targets in-process: no fork, no exec. Each "child" is scripted by the
+// A stand-in for the tool runners (run_tool, run_tool_piped, wait_child)
+// that keeps the fuzz targets in-process: no fork, no exec. Each "child" is scripted by the
 // fuzz input: whether it can be started, the bytes it prints into the pipe it
 // is given and the wait status it ends with. Every call is recorded so that a
 // target can compare what the code ran with what it should have run.
