@@ -1,0 +1,181 @@
+// Following devd: settings per power source, the closed-lid suspend, and
+// devd coming and going, on the simulated machine with its devd stand-in.
+
+#include "harness.hpp"
+
+#include <functional>
+
+using harness::request;
+using harness::sim;
+using harness::wait_until;
+
+namespace {
+
+const std::string lid = "hw.acpi.lid_switch_state";
+const std::string acad = "!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=";
+const std::string lid_event = "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=";
+const std::string resume = "!system=ACPI subsystem=Resume type=suspend";
+
+std::string
+power(sim &s) {
+    return request(s.socket(), "power\n");
+}
+
+void
+event(sim &s, const std::string &message) {
+    EXPECT_EQ(s.devd_event({message}).status, 0);
+}
+
+std::size_t
+count(const std::string &text, const std::string &what) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        n++;
+    return n;
+}
+
+// One request after the one that could have caused it: the service does
+// one thing at a time, so a suspend it owed is over by then.
+bool
+suspended(sim &s, const char *tool) {
+    power(s);
+    return !s.log(tool).empty();
+}
+
+struct power_case {
+    const char *name;
+    std::map<std::string, std::string> env;
+    bool devd;          // the stand-in runs before the service starts
+    std::string stypes; // the kernel's sleep types, when not the usual ones
+    std::function<void(sim &)> run;
+};
+
+void
+PrintTo(const power_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+const std::map<std::string, std::string> awake_on_ac_s0ix_on_battery = {
+    {"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s0ix"}};
+
+const std::vector<power_case> &
+cases() {
+    const std::string no_s3 = "awake standby suspend_to_idle";
+    static const std::vector<power_case> rows = {
+        {"AppliedAtStartThenSwitched", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             EXPECT_EQ(s.setting(lid), "NONE");
+             EXPECT_EQ(power(s), "source=ac lid=open devd=connected\n");
+             event(s, acad + "0x00");
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+             EXPECT_EQ(s.setting(lid), "suspend_to_idle");
+             std::string err = s.server_err();
+             EXPECT_EQ(count(err, "vantrel: devd: on ac: awake\n"), 1u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: on battery: s0ix\n"), 1u) << err;
+             EXPECT_TRUE(s.log("zzz").empty());
+         }},
+        {"InvalidSettingsIgnored",
+         {{"vantrel_on_ac", "sleep"}, {"vantrel_on_battery", "s3"}},
+         true,
+         no_s3,
+         [](sim &s) {
+             EXPECT_NE(s.server_err().find("vantrel: invalid vantrel_on_ac=sleep; ignored\n"
+                                           "vantrel: no S3 sleep type for vantrel_on_battery=s3; "
+                                           "ignored\n"),
+                       std::string::npos)
+                 << s.server_err();
+             // Nothing left to follow: devd is not even asked.
+             EXPECT_EQ(power(s), "source=unknown lid=unknown devd=absent\n");
+         }},
+        {"ChargerPulledWithLidClosedSuspends", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             event(s, lid_event + "0x00");
+             event(s, acad + "0x00");
+             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
+                       std::string::npos);
+             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+         }},
+        {"ChargerPulledAfterResumeWithLidOpen", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             event(s, lid_event + "0x00");
+             event(s, resume); // the stand-in's lid still reads open
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+             EXPECT_FALSE(suspended(s, "zzz"));
+         }},
+        {"ChangeDuringHoldWaitsThenSuspends",
+         {{"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s3"}},
+         true,
+         "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             event(s, lid_event + "0x00");
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             EXPECT_EQ(s.setting(lid), "NONE");
+             EXPECT_EQ(harness::read_file(s.dir() + "/run/vantrel.restore"), "fw_suspend\n");
+             EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
+             EXPECT_TRUE(suspended(s, "acpiconf"));
+             EXPECT_NE(s.server_err().find("lid closed: suspending now (fw_suspend)"),
+                       std::string::npos);
+         }},
+        {"PersonsS3WithLidClosedKeepsRunning", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             event(s, lid_event + "0x00");
+             EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+             EXPECT_FALSE(suspended(s, "acpiconf"));
+         }},
+        {"DevdAbsentThenComingAndGoing", awake_on_ac_s0ix_on_battery, false, "",
+         [](sim &s) {
+             EXPECT_NE(s.server_err().find("vantrel: devd: /var/run/devd.seqpacket.pipe: "),
+                       std::string::npos);
+             EXPECT_EQ(power(s), "source=ac lid=unknown devd=absent\n");
+             s.start_devd();
+             EXPECT_TRUE(
+                 wait_until([&] { return power(s).find("connected") != std::string::npos; }, 5));
+             s.stop_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] {
+                     return s.server_err().find("devd: connection closed") != std::string::npos;
+                 },
+                 5));
+             s.start_devd();
+             EXPECT_TRUE(
+                 wait_until([&] { return power(s).find("connected") != std::string::npos; }, 5));
+             EXPECT_EQ(count(s.server_err(), "vantrel: devd: /var/run"), 1u);
+         }},
+        {"GarbageAndOversizedIgnored", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             for (const std::string &m :
+                  {std::string("garbage"), acad + "0x00 " + std::string(1100, 'x'), acad + "0x0",
+                   acad + "0x00 notify=0x00", "!" + acad + "0x00"})
+                 event(s, m);
+             EXPECT_EQ(power(s), "source=ac lid=open devd=connected\n");
+             event(s, acad + "0x00\n");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+         }},
+    };
+    return rows;
+}
+
+class Power : public ::testing::TestWithParam<power_case> {};
+
+TEST_P(Power, FollowsDevd) {
+    REQUIRE_ROOT();
+    const power_case &c = GetParam();
+    sim s;
+    if (!c.stypes.empty())
+        s.set_setting("kern.power.supported_stype", c.stypes);
+    if (c.devd)
+        s.start_devd();
+    s.start_server(c.env);
+    c.run(s);
+}
+
+INSTANTIATE_TEST_SUITE_P(Devd, Power, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
