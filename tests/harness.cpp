@@ -438,14 +438,6 @@ sim::stop_devd() {
     devd_ = -1;
 }
 
-result
-sim::devd_event(const std::vector<std::string> &messages) {
-    std::vector<std::string> argv = {std::string(VANTREL_SOURCE_DIR) + "/sim/devd-event", "--state",
-                                     dir_, "--"};
-    argv.insert(argv.end(), messages.begin(), messages.end());
-    return run_process(argv);
-}
-
 int
 connect_to(const std::string &path) {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -106,8 +106,6 @@ class sim {
     // socket). It also ends with this object or the test process.
     void start_devd();
     void stop_devd();
-    // sim/devd-event with these messages: "relayed to N" per message.
-    result devd_event(const std::vector<std::string> &messages);
 
   private:
     std::string dir_;

@@ -1,6 +1,6 @@
 // devd's messages: the parser against a model written with strings and a
-// map, the parser's own properties, and the same bytes received from a
-// SOCK_SEQPACKET socket. The whole input is one message.
+// map, with and without a trailing line feed, and the same bytes received
+// from a SOCK_SEQPACKET socket. The whole input is one message.
 #include "fuzz_support.hpp"
 
 #include "server/devd.hpp"
@@ -8,7 +8,6 @@
 #include <cstdint>
 #include <cstring>
 #include <map>
-#include <optional>
 #include <string>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,27 +42,22 @@ model(std::string message) {
             return none;
         fields[word.substr(0, equals)].push_back(word.substr(equals + 1));
     }
-    std::optional<std::string> value[4];
-    const char *keys[4] = {"system", "subsystem", "type", "notify"};
-    for (int k = 0; k < 4; k++) {
-        const std::vector<std::string> &given = fields[keys[k]];
-        if (given.size() > 1)
+    for (const char *key : {"system", "subsystem", "type", "notify"}) {
+        if (fields[key].size() > 1)
             return none;
-        if (given.size() == 1)
-            value[k] = given[0];
     }
-    const auto &[system, subsystem, type, notify] = value;
-    bool acpi = system == "ACPI";
-    if (acpi && (subsystem == "Lid" || subsystem == "ACAD") &&
-        (notify == "0x00" || notify == "0x01")) {
-        if (subsystem == "Lid")
-            return notify == "0x00" ? lid_closed : lid_opened;
-        return notify == "0x00" ? on_battery : on_ac;
+    auto is = [&fields](const char *key, const char *want) {
+        return fields[key] == std::vector<std::string>{want};
+    };
+    if (is("system", "ACPI") && (is("subsystem", "Lid") || is("subsystem", "ACAD"))) {
+        bool lid = is("subsystem", "Lid");
+        if (is("notify", "0x00"))
+            return lid ? lid_closed : on_battery;
+        return is("notify", "0x01") ? (lid ? lid_opened : on_ac) : none;
     }
-    if ((acpi && subsystem == "Resume") ||
-        (system == "kern" && subsystem == "power" && type == "resume"))
-        return resumed;
-    return none;
+    bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
+    bool kern_resume = is("system", "kern") && is("subsystem", "power") && is("type", "resume");
+    return acpi_resume || kern_resume ? resumed : none;
 }
 
 // In a buffer of exactly its size, so the address sanitizer sees any look
@@ -108,17 +102,6 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     fuzz::require(got == model(message), "the parser disagrees with the model");
     if (message.empty() || message.back() != '\n')
         fuzz::require(parse_exact(message + "\n") == got, "a trailing line feed changed it");
-    if (got != devd_event::none) {
-        // The order of the words never matters.
-        std::string body = message.substr(1);
-        if (body.back() == '\n')
-            body.pop_back();
-        std::vector<std::string> words = split_words(body);
-        std::string reversed = "!";
-        for (auto word = words.rbegin(); word != words.rend(); ++word)
-            reversed += *word + (word + 1 == words.rend() ? "" : " ");
-        fuzz::require(parse_exact(reversed) == got, "the order of the words mattered");
-    }
     check_received(message, got);
     return 0;
 }
