@@ -106,7 +106,7 @@ class sim {
     // socket). It also ends with this object or the test process.
     void start_devd();
     void stop_devd();
-    // sim/devd-event with these messages: "relayed to N" per message.
+    // sim/devd-event with these messages; it returns once they are relayed.
     result devd_event(const std::vector<std::string> &messages);
 
   private:

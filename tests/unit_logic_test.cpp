@@ -237,33 +237,6 @@ TEST(SocketFile, DirectoryOfPath) {
     }
 }
 
-TEST(Devd, EventsAsDevdPrintsThem) {
-    using enum devd_event;
-    struct row {
-        std::string message;
-        devd_event event;
-    } rows[] = {
-        {"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00\n", lid_closed},
-        {"!notify=0x01 type=\\_SB_.LID0 subsystem=Lid system=ACPI", lid_opened},
-        {"!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=0x00\n", on_battery},
-        {"!system=ACPI subsystem=ACAD notify=0x01 x=1 x=2", on_ac},
-        {"!system=ACPI subsystem=Resume type=\\_SB_.PWRB\n", resumed},
-        {"!system=kern subsystem=power type=resume\n", resumed},
-        {"!system=kern subsystem=power type=suspend", none},
-        {"!system=ACPI subsystem=Lid notify=0x0", none},              // only devd's spelling
-        {"!system=ACPI subsystem=Lid notify=0x00 notify=0x01", none}, // which one?
-        {"!system=ACPI  subsystem=ACAD notify=0x01", none},           // empty word
-        {"!system=ACPI subsystem=ACAD notify=0x01 junk", none},       // word without "="
-        {"!system=ACPI subsystem=ACAD =x notify=0x01", none},         // empty key
-        {"system=ACPI subsystem=ACAD notify=0x01", none},             // not a notify message
-        {"!system=acpi subsystem=ACAD notify=0x01", none},
-        {"!system=ACPI subsystem=ACAD notify=0x01\n\n", none},
-        {"", none},
-    };
-    for (const row &r : rows)
-        EXPECT_EQ(parse_devd_event(r.message), r.event) << r.message;
-}
-
 TEST(Devd, RetryDelayDoublesUpToTheCap) {
     unsigned delay = 0;
     for (unsigned want : {1u, 2u, 4u, 8u, 16u, 32u, 60u, 60u})
@@ -273,19 +246,20 @@ TEST(Devd, RetryDelayDoublesUpToTheCap) {
 TEST(Power, SettingsAndWhatTheyNeed) {
     struct row {
         const char *value; // vantrel_on_battery
-        const char *s3;    // the kernel's S3 name, "" for none
+        const char *stype; // both kernel names, "" for none
         const char *word;  // what is kept, or null
         const char *warning;
     } rows[] = {
-        {"s3", "fw_suspend", "s3", ""},
+        {"s3", "x", "s3", ""},
         {"awake", "", "awake", ""},
-        {"", "fw_suspend", nullptr, ""},
-        {"S3", "fw_suspend", nullptr, "invalid vantrel_on_battery=S3; ignored"},
+        {"", "x", nullptr, ""},
+        {"S3", "x", nullptr, "invalid vantrel_on_battery=S3; ignored"},
         {"s3", "", nullptr, "no S3 sleep type for vantrel_on_battery=s3; ignored"},
+        {"s0ix", "", nullptr, "no suspend-to-idle sleep type for vantrel_on_battery=s0ix; ignored"},
     };
-    copy_text(s0ix_stype, stype_capacity, "suspend_to_idle");
     for (const row &r : rows) {
-        copy_text(s3_stype, stype_capacity, r.s3);
+        copy_text(s3_stype, stype_capacity, r.stype);
+        copy_text(s0ix_stype, stype_capacity, r.stype);
         setenv("vantrel_on_battery", r.value, 1);
         testing::internal::CaptureStderr();
         load_power_settings();

@@ -88,20 +88,20 @@ read_flag(const char *name) {
     return std::strcmp(value, "0") == 0 ? 0 : -1;
 }
 
+// Both settings map -1, 0 and 1 (read_flag) to unknown, then to the
+// meaning of 0 and of 1.
 power_source
 read_power_source() {
-    int flag = read_flag("hw.acpi.acline");
-    if (flag == -1)
-        return power_source::unknown;
-    return flag == 1 ? power_source::ac : power_source::battery;
+    static constexpr power_source by_flag[] = {power_source::unknown, power_source::battery,
+                                               power_source::ac};
+    return by_flag[read_flag("hw.acpi.acline") + 1];
 }
 
 lid_position
 read_lid_position() {
-    int flag = read_flag("dev.acpi_lid.0.state");
-    if (flag == -1)
-        return lid_position::unknown;
-    return flag == 1 ? lid_position::open : lid_position::closed;
+    static constexpr lid_position by_flag[] = {lid_position::unknown, lid_position::closed,
+                                               lid_position::open};
+    return by_flag[read_flag("dev.acpi_lid.0.state") + 1];
 }
 
 bool

@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Writes the seed corpus in tests/fuzz/corpus/<target>/ from the shapes the
 program really meets: request lines as clients send them, what sysctl
-prints, the sleep-type lists of older and newer kernels and pid files.
+prints, the sleep-type lists of older and newer kernels, pid files and
+devd's messages.
 
 The layouts are the ones described at the top of each *_fuzz.cpp. Run it
 again after changing a layout; the files it writes are committed."""
@@ -190,6 +191,31 @@ def hold_seeds():
         write("hold", r.replace(" ", "-") or "empty", r.encode())
 
 
+def devd_seeds():
+    messages = {
+        "lid-closed": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00\n",
+        "lid-opened": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x01\n",
+        "on-battery": b"!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=0x00\n",
+        "on-ac": b"!system=ACPI subsystem=ACAD type=\\_SB_.ACAD notify=0x01\n",
+        "acpi-resume": b"!system=ACPI subsystem=Resume type=\\_SB_.PWRB notify=0x02\n",
+        "kern-resume": b"!system=kern subsystem=power type=resume\n",
+        "kern-suspend": b"!system=kern subsystem=power type=suspend\n",
+        "reordered": b"!notify=0x00 subsystem=ACAD system=ACPI\n",
+        "no-line-feed": b"!system=ACPI subsystem=ACAD notify=0x01",
+        "duplicate-notify": b"!system=ACPI subsystem=Lid notify=0x00 notify=0x01\n",
+        "double-space": b"!system=ACPI  subsystem=Lid notify=0x00\n",
+        "cmbat": b"!system=ACPI subsystem=CMBAT type=\\_SB_.BAT0 notify=0x80\n",
+        "ifnet": b"!system=IFNET subsystem=em0 type=LINK_UP\n",
+        "attach": b"+uhid0 at bus=0 sernum=\"\" on uhub0\n",
+        "nomatch": b"? at vendor=0x8086 device=0x1502 on pci0\n",
+        "oversized": b"!system=ACPI subsystem=ACAD notify=0x00 pad=" + b"x" * 1000 + b"\n",
+        "exactly-1024": b"!system=ACPI subsystem=ACAD notify=0x01 pad=" + b"x" * 980,
+        "empty": b"",
+    }
+    for name, data in messages.items():
+        write("devd", name, data)
+
+
 def main():
     request_seeds()
     command_seeds()
@@ -197,6 +223,7 @@ def main():
     sysctl_seeds()
     pid_seeds()
     hold_seeds()
+    devd_seeds()
 
 
 if __name__ == "__main__":

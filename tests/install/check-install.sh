@@ -229,7 +229,7 @@ service_env()
 		echo "start_precmd failed"
 		return 0
 	fi
-	grep -E '^vantrel_(socket|group|switch_state)=' "$work/env" |
+	grep -E '^vantrel_(socket|group|switch_state|on_ac|on_battery)=' "$work/env" |
 	    LC_ALL=C sort || true
 }
 
@@ -242,11 +242,14 @@ fi
 
 got=$(service_env 'vantrel_socket="/tmp/lid control.sock"
 vantrel_group=operator
-vantrel_switch_state=s3')
-want=$(printf '%s\n' "vantrel_group=operator" \
-    "vantrel_socket=/tmp/lid control.sock" "vantrel_switch_state=s3")
+vantrel_switch_state=s3
+vantrel_on_ac=awake
+vantrel_on_battery=s0ix')
+want=$(printf '%s\n' "vantrel_group=operator" "vantrel_on_ac=awake" \
+    "vantrel_on_battery=s0ix" "vantrel_socket=/tmp/lid control.sock" \
+    "vantrel_switch_state=s3")
 if [ "$got" = "$want" ]; then
-	pass "all three settings from rc.conf reach the service"
+	pass "all five settings from rc.conf reach the service"
 else
 	fail "settings from rc.conf: got '$got', want '$want'"
 fi
@@ -260,7 +263,9 @@ fi
 
 got=$(service_env 'vantrel_socket=
 vantrel_group=""
-vantrel_switch_state=')
+vantrel_switch_state=
+vantrel_on_ac=
+vantrel_on_battery=""')
 if [ -z "$got" ]; then
 	pass "empty settings are not exported"
 else
