@@ -1,0 +1,99 @@
+#include "ctl/utility.hpp"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <err.h>
+#include <unistd.h>
+
+[[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask);
+static void forward_signal(int sig);
+static int wait_utility(pid_t pid);
+
+// Statuses in the manner of env(1).
+static constexpr int status_failed = 125;
+static constexpr int status_not_runnable = 126;
+static constexpr int status_not_found = 127;
+static constexpr int signal_status_base = 128;
+
+static constexpr int forwarded_signals[] = {SIGTERM, SIGHUP};
+// Left to the utility alone while it runs, as system(3) does: a Ctrl-C at
+// the terminal reaches both, and only the utility should act on it.
+static constexpr int terminal_signals[] = {SIGINT, SIGQUIT};
+
+// Back at their defaults in the utility, whatever the client had.
+static constexpr int reset_signals[] = {SIGINT, SIGQUIT, SIGPIPE};
+
+static volatile std::sig_atomic_t utility_pid = 0;
+
+static void
+forward_signal(int sig) {
+    if (utility_pid > 0)
+        kill(utility_pid, sig);
+}
+
+void
+catch_unless_ignored(int sig, void (*handler)(int)) {
+    struct sigaction action;
+    if (sigaction(sig, nullptr, &action) == -1 || action.sa_handler == SIG_IGN)
+        return;
+    std::memset(&action, 0, sizeof action);
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    sigaction(sig, &action, nullptr);
+}
+
+// A handler the client set becomes the default at exec by itself; the
+// terminal signals and SIGPIPE are set back explicitly.
+static void
+exec_utility(char *const utility[], const sigset_t *mask) {
+    for (int sig : reset_signals)
+        signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, mask, nullptr);
+    execvp(utility[0], utility);
+    int saved = errno;
+    warn("%s", utility[0]);
+    _exit(saved == ENOENT ? status_not_found : status_not_runnable);
+}
+
+static int
+wait_utility(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1) {
+        if (errno != EINTR) {
+            warn("waitpid");
+            return status_failed;
+        }
+    }
+    if (WIFSIGNALED(status))
+        return signal_status_base + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// The forwarded signals stay blocked until the child's pid is known, so
+// none that arrives around the fork is lost.
+int
+run_utility(char *const utility[]) {
+    sigset_t forwarded, original;
+    sigemptyset(&forwarded);
+    for (int sig : forwarded_signals)
+        sigaddset(&forwarded, sig);
+    sigprocmask(SIG_BLOCK, &forwarded, &original);
+    for (int sig : terminal_signals)
+        signal(sig, SIG_IGN);
+    for (int sig : forwarded_signals)
+        catch_unless_ignored(sig, forward_signal);
+
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_utility(utility, &original);
+    if (pid == -1) {
+        warn("fork");
+        return status_failed;
+    }
+    utility_pid = pid;
+    sigprocmask(SIG_SETMASK, &original, nullptr);
+    return wait_utility(pid);
+}
