@@ -26,12 +26,13 @@ static constexpr int terminal_signals[] = {SIGINT, SIGQUIT};
 // Back at their defaults in the utility, whatever the client had.
 static constexpr int reset_signals[] = {SIGINT, SIGQUIT, SIGPIPE};
 
+// sig_atomic_t may be wider than pid_t (long on some 64-bit systems).
 static volatile std::sig_atomic_t utility_pid = 0;
 
 static void
 forward_signal(int sig) {
     if (utility_pid > 0)
-        kill(utility_pid, sig);
+        kill(static_cast<pid_t>(utility_pid), sig);
 }
 
 void
