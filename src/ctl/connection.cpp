@@ -167,23 +167,18 @@ read_first_line(int fd, char *line) {
 }
 
 bool
+has_input(int fd) {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+bool
 service_closed(int fd) {
     char scratch[64];
-    pollfd p = {fd, POLLIN, 0};
-    while (poll(&p, 1, 0) == 1) {
+    while (has_input(fd)) {
         ssize_t n = read(fd, scratch, sizeof scratch);
         if (n == 0 || (n == -1 && errno != EINTR))
             return true;
     }
     return false;
-}
-
-void
-wait_for_close(int fd) {
-    char scratch[64];
-    for (;;) {
-        ssize_t n = read(fd, scratch, sizeof scratch);
-        if (n == 0 || (n == -1 && errno != EINTR))
-            return;
-    }
 }

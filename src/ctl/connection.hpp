@@ -29,9 +29,10 @@ bool begins_with_error(const char *text);
 // Writes text and a line feed to fd in one write. Returns 0 or -1.
 int write_line(int fd, const char *text);
 
-// True when the service has closed the connection; never waits.
-bool service_closed(int fd);
+// True when the connection has something to read, its end included;
+// never waits.
+bool has_input(int fd);
 
-// Waits until the service closes the connection; reads and drops anything
-// it sends meanwhile.
-void wait_for_close(int fd);
+// True when the service has closed the connection; reads and drops
+// anything else it sent, and never waits.
+bool service_closed(int fd);

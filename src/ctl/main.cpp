@@ -6,6 +6,8 @@
 #include "ctl/connection.hpp"
 #include "ctl/utility.hpp"
 
+#include <sys/select.h>
+
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
@@ -22,8 +24,9 @@ static bool looks_like_duration(const char *word);
 static int parse_hold_options(int argc, char *argv[], const char **duration);
 static std::size_t join_words(const char *const words[], int count, char *request);
 static int plain_command(const char *const words[], int count);
-static int start_hold(char *line);
-static void end_hold(int sig);
+static int send_hold();
+static void on_ending_signal(int sig);
+static bool wait_for_input(int fd, const sigset_t *wait_mask);
 static int hold_alone();
 static int hold_around(char *const utility[]);
 
@@ -46,6 +49,11 @@ static constexpr int status_utility_form = 125;
 static constexpr char hold_request[] = "hold\n";
 // Each ends a hold without a utility, and the client with it.
 static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Set by an ending signal. Those signals are blocked except while the
+// client waits, so none is missed between a test and the wait, and a reply
+// that has come is printed even when a signal comes with it.
+static volatile std::sig_atomic_t hold_ending = 0;
 
 // A standard descriptor closed at start would be taken by the connection,
 // and the reply, or a utility's output, would go to the service.
@@ -138,49 +146,73 @@ plain_command(const char *const words[], int count) {
     return relay_reply(fd);
 }
 
-// Sends "hold" and reads the first reply line. Returns the connection, or
-// -1 when the service could not be reached or did not reply (reported).
+// Returns the connection that asked for a hold, or -1 when the service
+// could not be reached (reported).
 static int
-start_hold(char *line) {
+send_hold() {
     int fd = connect_service();
-    if (fd == -1)
-        return -1;
-    if (send_request(fd, hold_request, sizeof hold_request - 1) == -1 ||
-        read_first_line(fd, line) == -1) {
+    if (fd != -1 && send_request(fd, hold_request, sizeof hold_request - 1) == -1) {
         close(fd);
         return -1;
     }
     return fd;
 }
 
-// The kernel closes the connection, which ends the hold in the service.
 static void
-end_hold(int) {
-    _exit(status_done);
+on_ending_signal(int) {
+    hold_ending = 1;
 }
 
+// Waits until fd has input or an ending signal has come. Returns whether
+// there is input.
+static bool
+wait_for_input(int fd, const sigset_t *wait_mask) {
+    fd_set readable;
+    while (!hold_ending) {
+        FD_ZERO(&readable);
+        FD_SET(fd, &readable);
+        if (pselect(fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask) == 1)
+            return true;
+    }
+    return has_input(fd);
+}
+
+// The hold ends with the client: the kernel closes the connection.
 static int
 hold_alone() {
+    sigset_t ending, wait_mask;
+    sigemptyset(&ending);
     for (int sig : ending_signals)
-        catch_unless_ignored(sig, end_hold);
-    char line[line_capacity];
-    int fd = start_hold(line);
+        sigaddset(&ending, sig);
+    sigprocmask(SIG_BLOCK, &ending, &wait_mask);
+    for (int sig : ending_signals)
+        catch_unless_ignored(sig, on_ending_signal);
+    int fd = send_hold();
     if (fd == -1)
+        return status_failed;
+    char line[line_capacity];
+    if (!wait_for_input(fd, &wait_mask))
+        return status_done;
+    if (read_first_line(fd, line) == -1)
         return status_failed;
     write_line(STDOUT_FILENO, line);
     if (begins_with_error(line))
         return status_error_reply;
-    wait_for_close(fd);
-    warnx("the service ended the hold");
-    return status_error_reply;
+    while (wait_for_input(fd, &wait_mask)) {
+        if (service_closed(fd)) {
+            warnx("the service ended the hold");
+            return status_error_reply;
+        }
+    }
+    return status_done;
 }
 
 // Nothing goes to standard output here: it belongs to the utility.
 static int
 hold_around(char *const utility[]) {
     char line[line_capacity];
-    int fd = start_hold(line);
-    if (fd == -1)
+    int fd = send_hold();
+    if (fd == -1 || read_first_line(fd, line) == -1)
         return status_utility_form;
     if (begins_with_error(line)) {
         write_line(STDERR_FILENO, line);
