@@ -68,6 +68,8 @@ wait_utility(pid_t pid) {
             return status_failed;
         }
     }
+    // A late signal must not reach a process that takes the pid over.
+    utility_pid = 0;
     if (WIFSIGNALED(status))
         return signal_status_base + WTERMSIG(status);
     return WEXITSTATUS(status);
