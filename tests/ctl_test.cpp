@@ -20,6 +20,11 @@ const std::string usage_text = "usage: vantrelctl command [word ...]\n"
                                "       vantrelctl hold [-t duration] [utility [argument ...]]\n";
 const std::string not_running = "vantrelctl: /var/run/vantrel.sock: No such file or directory\n"
                                 "vantrelctl: the service does not seem to be running\n";
+const std::string not_member = "vantrelctl: not a member of group vantrel?\n";
+
+// member: a group member, with the service up; nobody: outside the group;
+// down: a member, with no service.
+enum class who { member, nobody, down };
 
 struct ctl_case {
     const char *name;
@@ -28,8 +33,7 @@ struct ctl_case {
     std::string out;
     std::string err;
     std::function<void(sim &)> during; // while the client runs
-    user as = user::member;
-    bool serve = true;
+    who as = who::member;
 };
 
 void
@@ -37,94 +41,54 @@ PrintTo(const ctl_case &c, std::ostream *os) {
     *os << c.name;
 }
 
-// The pid of the one connection-bound holder, once the service lists it.
-pid_t
-holder(sim &s) {
-    std::string line;
+// The service's list of holds, once it holds text.
+std::string
+listed(sim &s, const std::string &text) {
+    std::string holds;
     EXPECT_TRUE(wait_until([&] {
-        line = harness::request(s.socket(), "holds\n");
-        return line.find("until=disconnect") != std::string::npos;
-    })) << line;
-    std::size_t at = line.find("pid=");
-    return at == std::string::npos ? -1 : std::stoi(line.substr(at + 4));
+        holds = harness::request(s.socket(), "holds\n");
+        return holds.find(text) != std::string::npos;
+    })) << holds;
+    return holds;
+}
+
+// Sends sig to the one connection-bound holder, once the service lists it.
+void
+signal_holder(sim &s, int sig) {
+    std::string holds = listed(s, "until=disconnect");
+    if (std::size_t at = holds.find(" pid="); at != std::string::npos)
+        kill(std::stoi(holds.substr(at + 5)), sig);
 }
 
 const std::vector<ctl_case> &
 cases() {
+    static const std::string sock = "vantrelctl: /var/run/vantrel.sock: ";
+    static const std::string denied = sock + "Permission denied\n" + not_member;
+    static const std::string lid_then_3 = "/sbin/sysctl -n " + lid + "; exit 3";
     static const std::vector<ctl_case> rows = {
         {"Status", {"status"}, 0, "suspend_to_idle\n", ""},
         {"ErrorReply", {"status", "now"}, 1, "error: unknown command\n", ""},
-        {"NoReply", {""}, 2, "", "vantrelctl: /var/run/vantrel.sock: no reply\n"},
-        {"NotRunning", {"status"}, 2, "", not_running, nullptr, user::member, false},
-        {"NotMember",
-         {"status"},
-         2,
-         "",
-         "vantrelctl: /var/run/vantrel.sock: Permission denied\n"
-         "vantrelctl: not a member of group vantrel?\n",
-         nullptr,
-         user::nobody},
-        {"Request254IsSent", {"status", std::string(247, 'x')}, 1, "error: unknown command\n", ""},
-        {"Request255IsRefused",
-         {"status", std::string(248, 'x')},
-         2,
-         "",
-         "vantrelctl: request too long\n"},
+        {"NoReply", {""}, 2, "", sock + "no reply\n"},
+        {"NotRunning", {"status"}, 2, "", not_running, nullptr, who::down},
+        {"NotMember", {"status"}, 2, "", denied, nullptr, who::nobody},
+        {"Sent254", {"status", std::string(247, 'x')}, 1, "error: unknown command\n", ""},
+        {"TooLong255", {"status", std::string(248, 'x')}, 2, "", "vantrelctl: request too long\n"},
         {"NoWords", {}, 2, "", usage_text},
-        {"DurationAsUtility",
-         {"hold", "90"},
-         125,
-         "",
-         "vantrelctl: 90 is a duration; use -t\n" + usage_text},
-        {"UtilityFormNotRunning",
-         {"hold", "true"},
-         125,
-         "",
-         not_running,
-         nullptr,
-         user::member,
-         false},
-        {"HoldAroundUtility",
-         {"hold", "sh", "-c", "/sbin/sysctl -n " + lid + "; exit 3"},
-         3,
-         "NONE\n",
-         ""},
-        {"UtilityNotFound",
-         {"hold", "no-such-utility"},
-         127,
-         "",
-         "vantrelctl: no-such-utility: No such file or directory\n"},
-        {"UtilityKilled", {"hold", "sh", "-c", "kill -KILL $$"}, 128 + SIGKILL, "", ""},
-        {"TimedHoldEndsByItself",
-         {"hold", "-t", "1"},
-         0,
-         "NONE\n",
-         "",
-         [](sim &s) {
-             EXPECT_TRUE(wait_until([&] {
-                 return harness::request(s.socket(), "holds\n").find(" left=1s\n") !=
-                        std::string::npos;
-             }));
-         }},
-        {"HoldEndedBySigterm",
-         {"hold"},
-         0,
-         "NONE\n",
-         "",
-         [](sim &s) {
-             if (pid_t pid = holder(s); pid > 0)
-                 kill(pid, SIGTERM);
-         }},
-        {"HoldEndedByRelease",
+        {"Hold90", {"hold", "90"}, 125, "", "vantrelctl: 90 is a duration; use -t\n" + usage_text},
+        {"HoldNotRunning", {"hold", "true"}, 125, "", not_running, nullptr, who::down},
+        {"HoldAroundExit3", {"hold", "sh", "-c", lid_then_3}, 3, "NONE\n", ""},
+        {"Absent", {"hold", "nosuch"}, 127, "", "vantrelctl: nosuch: No such file or directory\n"},
+        {"Killed", {"hold", "sh", "-c", "kill -KILL $$"}, 128 + SIGKILL, "", ""},
+        {"Timed1s", {"hold", "-t", "1"}, 0, "NONE\n", "", [](sim &s) { listed(s, " left=1s\n"); }},
+        {"HoldSigterm", {"hold"}, 0, "NONE\n", "", [](sim &s) { signal_holder(s, SIGTERM); }},
+        {"HoldReleased",
          {"hold"},
          1,
          "NONE\n",
          "vantrelctl: the service ended the hold\n",
          [](sim &s) {
-             holder(s);
-             harness::run_options member;
-             member.as = user::member;
-             EXPECT_EQ(s.ctl({"release"}, member).out, "suspend_to_idle\n");
+             listed(s, "uid=65534 pid=");
+             EXPECT_EQ(s.ctl({"release"}, {{}, user::member}).out, "suspend_to_idle\n");
          }},
     };
     return rows;
@@ -137,12 +101,11 @@ TEST_P(Ctl, Row) {
     const ctl_case &c = GetParam();
     sim s;
     s.set_setting(lid, "suspend_to_idle");
-    if (c.serve)
+    if (c.as != who::down)
         s.start_server();
-    harness::run_options opt;
-    opt.as = c.as;
     // The tests' own PATH may hold folders that a member cannot search.
-    opt.env = {{"PATH", "/usr/bin:/bin"}};
+    harness::run_options opt = {{{"PATH", "/usr/bin:/bin"}},
+                                c.as == who::nobody ? user::nobody : user::member};
     result r;
     std::thread client([&] { r = s.ctl(c.args, opt); });
     if (c.during)
