@@ -180,13 +180,8 @@ wait_for_input(int fd, const sigset_t *wait_mask) {
 // The hold ends with the client: the kernel closes the connection.
 static int
 hold_alone() {
-    sigset_t ending, wait_mask;
-    sigemptyset(&ending);
-    for (int sig : ending_signals)
-        sigaddset(&ending, sig);
-    sigprocmask(SIG_BLOCK, &ending, &wait_mask);
-    for (int sig : ending_signals)
-        catch_unless_ignored(sig, on_ending_signal);
+    sigset_t wait_mask;
+    block_and_catch(ending_signals, on_ending_signal, &wait_mask);
     int fd = send_hold();
     if (fd == -1)
         return status_failed;

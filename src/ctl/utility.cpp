@@ -36,14 +36,21 @@ forward_signal(int sig) {
 }
 
 void
-catch_unless_ignored(int sig, void (*handler)(int)) {
-    struct sigaction action;
-    if (sigaction(sig, nullptr, &action) == -1 || action.sa_handler == SIG_IGN)
-        return;
-    std::memset(&action, 0, sizeof action);
-    action.sa_handler = handler;
-    sigemptyset(&action.sa_mask);
-    sigaction(sig, &action, nullptr);
+block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_t *previous) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : signals)
+        sigaddset(&blocked, sig);
+    sigprocmask(SIG_BLOCK, &blocked, previous);
+    for (int sig : signals) {
+        struct sigaction action;
+        if (sigaction(sig, nullptr, &action) == -1 || action.sa_handler == SIG_IGN)
+            continue;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
 }
 
 // A handler the client set becomes the default at exec by itself; the
@@ -79,15 +86,10 @@ wait_utility(pid_t pid) {
 // none that arrives around the fork is lost.
 int
 run_utility(char *const utility[]) {
-    sigset_t forwarded, original;
-    sigemptyset(&forwarded);
-    for (int sig : forwarded_signals)
-        sigaddset(&forwarded, sig);
-    sigprocmask(SIG_BLOCK, &forwarded, &original);
+    sigset_t original;
     for (int sig : terminal_signals)
         signal(sig, SIG_IGN);
-    for (int sig : forwarded_signals)
-        catch_unless_ignored(sig, forward_signal);
+    block_and_catch(forwarded_signals, forward_signal, &original);
 
     pid_t pid = fork();
     if (pid == 0)

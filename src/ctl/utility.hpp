@@ -2,9 +2,13 @@
 // PATH, with the client's environment and standard streams.
 #pragma once
 
-// Sets handler for sig unless the client was started with sig ignored, so
+#include <csignal>
+#include <span>
+
+// Blocks the signals, leaving the mask from before in *previous, and sets
+// handler for each one unless the client was started with it ignored, so
 // that whatever ignored it (nohup, a background job) keeps its effect.
-void catch_unless_ignored(int sig, void (*handler)(int));
+void block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_t *previous);
 
 // Runs utility[0] with the arguments utility[] and waits for it, passing
 // SIGTERM and SIGHUP on to it and ignoring SIGINT and SIGQUIT meanwhile.
