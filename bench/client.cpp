@@ -9,6 +9,9 @@
 //       lines for bench/report.py
 //   client requests SOCKET COUNT
 //       COUNT requests, status and toggle by turns, every reply checked
+//   client compare SOCKET VANTRELCTL NC STATUS_FILE ROUNDS N
+//       interleaved rounds of "vantrelctl status" and "nc -U SOCKET" with
+//       STATUS_FILE as its input, both started directly; key value lines
 //
 // Kept lean on purpose (no iostreams, no heap on the measured paths): its
 // own fork cost is part of every bare run it times.
@@ -36,7 +39,10 @@ constexpr char s0ix_value[] = "suspend_to_idle";
 
 const char *socket_path;
 const char *vantrel_path;
+const char *ctl_path;
+const char *nc_path;
 int null_fd = -1;
+int status_in_fd = -1; // "status\n", nc's standard input
 
 [[noreturn]] void
 die(const char *what, const char *detail = "") {
@@ -91,12 +97,15 @@ round_trip(const char *request, char *reply, std::size_t cap) {
 
 // fork, exec, wait; the child's standard output goes to a pipe that is
 // read (as the service reads the tool), or to /dev/null (as the service's
-// own output is during the benchmark).
+// own output is during the benchmark). With in_fd, that is its standard
+// input, read from the start.
 int
-run(const char *path, char *const argv[], char *out, std::size_t cap) {
+run(const char *path, char *const argv[], char *out, std::size_t cap, int in_fd = -1) {
     int fds[2] = {-1, -1};
     if (out != nullptr && pipe(fds) == -1)
         die("pipe", std::strerror(errno));
+    if (in_fd != -1 && lseek(in_fd, 0, SEEK_SET) == -1)
+        die("lseek", std::strerror(errno));
     pid_t pid = fork();
     if (pid == -1)
         die("fork", std::strerror(errno));
@@ -104,7 +113,7 @@ run(const char *path, char *const argv[], char *out, std::size_t cap) {
         int target = out != nullptr ? fds[1] : null_fd;
         if (out != nullptr)
             close(fds[0]);
-        if (dup2(target, STDOUT_FILENO) == -1)
+        if (dup2(target, STDOUT_FILENO) == -1 || (in_fd != -1 && dup2(in_fd, STDIN_FILENO) == -1))
             _exit(127);
         closefrom(3);
         execv(path, argv);
@@ -187,6 +196,27 @@ direct_status() {
     if (run(vantrel_path, argv, out, sizeof out) != 0)
         die("vantrel status x failed", out);
     expect_line(out, state, "unexpected vantrel status x output");
+}
+
+// The client and nc as a keybinding or a status bar would start them.
+void
+ctl_status() {
+    char status_word[] = "status";
+    char *argv[] = {const_cast<char *>(ctl_path), status_word, nullptr};
+    char out[256];
+    if (run(ctl_path, argv, out, sizeof out, status_in_fd) != 0)
+        die("vantrelctl status failed", out);
+    expect_line(out, state, "unexpected vantrelctl status output");
+}
+
+void
+nc_status() {
+    char dash_u[] = "-U";
+    char *argv[] = {const_cast<char *>(nc_path), dash_u, const_cast<char *>(socket_path), nullptr};
+    char out[256];
+    if (run(nc_path, argv, out, sizeof out, status_in_fd) != 0)
+        die("nc -U failed", out);
+    expect_line(out, state, "unexpected nc -U output");
 }
 
 // Microseconds per operation over n operations.
@@ -356,6 +386,42 @@ cmd_requests(int argc, char **argv) {
     return 0;
 }
 
+int
+cmd_compare(int argc, char **argv) {
+    if (argc != 8)
+        die("usage: client compare SOCKET VANTRELCTL NC STATUS_FILE ROUNDS N");
+    socket_path = argv[2];
+    ctl_path = argv[3];
+    nc_path = argv[4];
+    status_in_fd = open(argv[5], O_RDONLY | O_CLOEXEC);
+    if (status_in_fd == -1)
+        die(argv[5], std::strerror(errno));
+    setenv("vantrel_socket", socket_path, 1);
+    int rounds = positive(argv[6]);
+    int n = positive(argv[7]);
+    for (int i = 0; i < 4; i++) {
+        ctl_status();
+        nc_status();
+    }
+    // One of each by turns, so that a burst of other work on the machine
+    // falls on both alike.
+    std::vector<double> ctl_us, nc_us, ratio;
+    for (int r = 0; r < rounds; r++) {
+        double ctl = 0, nc = 0;
+        for (int i = 0; i < n; i++) {
+            ctl += per_op_us(1, ctl_status);
+            nc += per_op_us(1, nc_status);
+        }
+        ctl_us.push_back(ctl / n);
+        nc_us.push_back(nc / n);
+        ratio.push_back(ctl / nc);
+    }
+    print_series("ctl_us", ctl_us);
+    print_series("nc_us", nc_us);
+    print_series("ctl_ratio", ratio);
+    return 0;
+}
+
 } // namespace
 
 int
@@ -370,5 +436,7 @@ main(int argc, char **argv) {
         return cmd_measure(argc, argv);
     if (mode == "requests")
         return cmd_requests(argc, argv);
-    die("usage: client wait|measure|requests ...");
+    if (mode == "compare")
+        return cmd_compare(argc, argv);
+    die("usage: client wait|measure|requests|compare ...");
 }

@@ -14,6 +14,7 @@ COUNT_FIELDS = ("magic", "pid", "malloc", "calloc", "realloc", "aligned", "free"
 MAGIC = 0x746E756F636C6C61
 
 RATIO_GOAL = 1.15
+CTL_GOAL = 1.0
 RSS_GOAL_KIB = 2048
 
 
@@ -68,6 +69,10 @@ def table(path):
     row("  read + write + read-back, bare", f"{num('triple_us_median'):.1f} us")
     row("vantrel status x / 1 bare run", f"{num('direct_ratio_median'):.3f}x")
     row("  vantrel status x", f"{num('direct_us_median'):.1f} us")
+    ctl = num("ctl_ratio_median")
+    row("vantrelctl status / nc -U", f"{ctl:.3f}x", f"<= {CTL_GOAL:.2f}x", ctl <= CTL_GOAL)
+    row("  vantrelctl status", f"{num('ctl_us_median'):.1f} us")
+    row("  nc -U SOCKET < file", f"{num('nc_us_median'):.1f} us")
     row("throughput, sequential status", f"{num('throughput_rps'):.0f} req/s")
     idle = int(num("idle_switches"))
     row(f"context switches, {int(num('idle_seconds'))} s idle",
@@ -90,6 +95,7 @@ def table(path):
     for what, figure, goal, verdict in rows:
         print(f"{what:<{width}}  {figure:>14}  {goal:<10}  {verdict}".rstrip())
     print("per-round status ratios:", r.get("status_ratio_all", "").strip())
+    print("per-round vantrelctl/nc ratios:", r.get("ctl_ratio_all", "").strip())
     if missed:
         print("missed:", "; ".join(m.strip() for m in missed))
         sys.exit(3)

@@ -3,6 +3,8 @@
 #   PREFIX/sbin/vantrel          the program
 #   PREFIX/man/man8/vantrel.8    its manual
 #   PREFIX/etc/rc.d/vantrel      rc.d script, naming PREFIX/sbin/vantrel
+#   PREFIX/bin/vantrelctl        the group members' client
+#   PREFIX/man/man1/vantrelctl.1 its manual
 #
 # DESTDIR is honoured, as by every install rule.
 
@@ -12,6 +14,8 @@ endif()
 
 install(TARGETS vantrel DESTINATION sbin)
 install(FILES ${PROJECT_SOURCE_DIR}/freebsd/vantrel.8 DESTINATION man/man8)
+install(TARGETS vantrelctl DESTINATION bin)
+install(FILES ${PROJECT_SOURCE_DIR}/freebsd/vantrelctl.1 DESTINATION man/man1)
 
 # The rc.d script is filled in when it is installed, not when the build is
 # configured, so that it names the binary's real location even when the
@@ -45,6 +49,7 @@ if(VANTREL_TESTS AND NOT VANTREL_SANITIZE)
            COMMAND sh ${PROJECT_SOURCE_DIR}/tests/install/lint.sh
                    ${PROJECT_BINARY_DIR}/freebsd/vantrel
                    ${PROJECT_SOURCE_DIR}/freebsd/vantrel.8
+                   ${PROJECT_SOURCE_DIR}/freebsd/vantrelctl.1
                    ${VANTREL_RC_TEMPLATE}
                    ${PROJECT_SOURCE_DIR}/tests/install/check-install.sh
                    ${PROJECT_SOURCE_DIR}/tests/install/lint.sh)

@@ -19,8 +19,11 @@ lines_matching(const std::string &text, const std::string &needle) {
     return found;
 }
 
-TEST(Binary, NeedsLibcAlone) {
-    harness::result r = harness::run_process({"readelf", "-d", VANTREL_BINARY});
+// The service and its client alike.
+class Binary : public ::testing::TestWithParam<const char *> {};
+
+TEST_P(Binary, NeedsLibcAlone) {
+    harness::result r = harness::run_process({"readelf", "-d", GetParam()});
     ASSERT_EQ(r.status, 0) << r.err;
     std::vector<std::string> needed = lines_matching(r.out, "(NEEDED)");
     ASSERT_EQ(needed.size(), 1u) << r.out;
@@ -29,8 +32,8 @@ TEST(Binary, NeedsLibcAlone) {
 
 // Nothing in the program may take memory from the heap; stdio's buffer is a
 // static one. The undefined symbols show every allocator it could reach.
-TEST(Binary, NeverAllocates) {
-    harness::result r = harness::run_process({"nm", "-u", "-C", VANTREL_BINARY});
+TEST_P(Binary, NeverAllocates) {
+    harness::result r = harness::run_process({"nm", "-u", "-C", GetParam()});
     ASSERT_EQ(r.status, 0) << r.err;
     for (const char *allocator :
          {" malloc", " calloc", " realloc", " free", " operator new", " operator delete", " strdup",
@@ -39,5 +42,10 @@ TEST(Binary, NeverAllocates) {
         EXPECT_TRUE(lines_matching(r.out, allocator).empty()) << allocator << " in\n" << r.out;
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Programs, Binary, ::testing::Values(VANTREL_BINARY, VANTREL_CTL),
+                         [](const auto &info) {
+                             return std::string(info.index == 0 ? "vantrel" : "vantrelctl");
+                         });
 
 } // namespace

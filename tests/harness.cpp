@@ -209,7 +209,9 @@ sim::sim(bool old_naming) {
     result r = run_process(argv);
     EXPECT_EQ(r.status, 0) << "sim/run failed: " << r.err;
     run_process({"cp", VANTREL_BINARY, binary()});
+    run_process({"cp", VANTREL_CTL, dir_ + "/vantrelctl"});
     chmod(binary().c_str(), 0755);
+    chmod((dir_ + "/vantrelctl").c_str(), 0755);
 }
 
 sim::~sim() {
@@ -233,9 +235,12 @@ wrap(const std::string &dir, const std::vector<std::string> &argv, const run_opt
     full.push_back("--");
     if (opt.pidns)
         full.push_back("setsid");
-    if (opt.as == user::nobody)
-        full.insert(full.end(),
-                    {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--"});
+    if (opt.as != user::root) {
+        std::string groups =
+            opt.as == user::member ? "--groups=" + read_file(dir + "/gid") : "--clear-groups";
+        groups.erase(groups.find_last_not_of('\n') + 1);
+        full.insert(full.end(), {"setpriv", "--reuid=65534", "--regid=65534", groups, "--"});
+    }
     // The tests' own environment must not leak settings into the program.
     full.insert(full.end(), {"env", "-u", "vantrel_socket", "-u", "vantrel_group", "-u",
                              "vantrel_switch_state"});
@@ -250,11 +255,21 @@ sim::run(const std::vector<std::string> &argv, const run_options &opt) {
     return run_process(wrap(dir_, argv, opt), opt.input, opt.timeout);
 }
 
+static std::vector<std::string>
+command_line(const std::string &program, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {program};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
 result
 sim::vantrel(const std::vector<std::string> &args, const run_options &opt) {
-    std::vector<std::string> argv = {binary()};
-    argv.insert(argv.end(), args.begin(), args.end());
-    return run(argv, opt);
+    return run(command_line(binary(), args), opt);
+}
+
+result
+sim::ctl(const std::vector<std::string> &args, const run_options &opt) {
+    return run(command_line(dir_ + "/vantrelctl", args), opt);
 }
 
 std::string

@@ -33,7 +33,8 @@ struct result {
     std::string err;
 };
 
-enum class user { root, nobody };
+// nobody belongs to no group; member is uid 65534 in the vantrel group alone.
+enum class user { root, nobody, member };
 
 struct run_options {
     std::map<std::string, std::string> env; // vantrel_* and others to set
@@ -74,8 +75,9 @@ class sim {
         return dir_ + "/run/vantrel.pid";
     }
 
-    // Runs the program with args inside the simulated machine.
+    // Runs the program, or the client, with args inside the simulated machine.
     result vantrel(const std::vector<std::string> &args, const run_options &opt = {});
+    result ctl(const std::vector<std::string> &args, const run_options &opt = {});
     // Runs any command line inside the simulated machine.
     result run(const std::vector<std::string> &argv, const run_options &opt = {});
 

@@ -1,10 +1,6 @@
 #include "cli/settings.hpp"
 
-#include "lid/lid.hpp"
-
 #include <cstdlib>
-#include <cstring>
-#include <err.h>
 
 const char *socket_path = "/var/run/vantrel.sock";
 const char *group_name = "vantrel";
@@ -23,24 +19,4 @@ load_location_settings() {
         socket_path = value;
     if (const char *value = nonempty_env("vantrel_group"))
         group_name = value;
-}
-
-int
-parse_switch_state(const char *value) {
-    if (value == nullptr || value[0] == '\0' || std::strcmp(value, "s0ix") == 0)
-        return s0ix;
-    if (std::strcmp(value, "s3") == 0)
-        return s3;
-    return -1;
-}
-
-void
-load_switch_state() {
-    const char *value = std::getenv("vantrel_switch_state");
-    int mode = parse_switch_state(value);
-    if (mode == -1) {
-        warnx("invalid vantrel_switch_state=%s; using s0ix", value);
-        mode = s0ix;
-    }
-    switch_mode = static_cast<std::uint8_t>(mode);
 }

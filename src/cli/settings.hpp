@@ -1,4 +1,6 @@
-// Process-wide settings taken from the environment once, at start.
+// Process-wide settings taken from the environment once, at start. The
+// location settings (settings.cpp) need nothing else, so the client links
+// them alone; the switch state (switch_state.cpp) needs the lid code.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,9 @@
 #!/bin/sh
 # Build vantrel in a fresh tree with a non-default prefix, install it under
-# a DESTDIR and check what lands there: exactly the program, its manual and
-# the rc.d script, with the right modes, the script naming the installed
-# program and passing the right environment to it.
+# a DESTDIR and check what lands there: exactly the program, its manual,
+# the rc.d script, the client and its manual, with the right modes, the
+# script naming the installed program and passing the right environment to
+# it.
 #
 # usage: check-install.sh cmake source-dir [generator [c++-compiler]]
 
@@ -78,37 +79,38 @@ check_tree()
 	_root=$1
 	_prefix=$2
 	_found=$(cd "$_root" && find . ! -type d -print | LC_ALL=C sort)
-	_want=$(printf '%s\n' ".$_prefix/etc/rc.d/vantrel" \
-	    ".$_prefix/man/man8/vantrel.8" ".$_prefix/sbin/vantrel")
+	_want=$(printf '%s\n' ".$_prefix/bin/vantrelctl" ".$_prefix/etc/rc.d/vantrel" \
+	    ".$_prefix/man/man1/vantrelctl.1" ".$_prefix/man/man8/vantrel.8" \
+	    ".$_prefix/sbin/vantrel")
 	if [ "$_found" = "$_want" ]; then
-		pass "$_prefix: exactly the program, the manual and the rc.d script"
+		pass "$_prefix: exactly the programs, their manuals and the rc.d script"
 	else
 		fail "$_prefix: installed files differ; found:"
 		printf '    %s\n' "$_found" >&2
 	fi
 
-	if has_mode "$_root$_prefix/sbin/vantrel" 0755; then
-		pass "$_prefix: program has mode 0755"
-	else
-		fail "$_prefix: program is not a regular file of mode 0755"
-	fi
+	for _file in sbin/vantrel:0755 bin/vantrelctl:0755 man/man8/vantrel.8:0644 \
+	    man/man1/vantrelctl.1:0644; do
+		if has_mode "$_root$_prefix/${_file%:*}" "${_file#*:}"; then
+			pass "$_prefix: ${_file%:*} has mode ${_file#*:}"
+		else
+			fail "$_prefix: ${_file%:*} is not a regular file of mode ${_file#*:}"
+		fi
+	done
 	if has_mode "$_root$_prefix/etc/rc.d/vantrel" 0555; then
 		pass "$_prefix: rc.d script has mode 0555"
 	else
 		fail "$_prefix: rc.d script is not a regular file of mode 0555"
 	fi
-	if has_mode "$_root$_prefix/man/man8/vantrel.8" 0644; then
-		pass "$_prefix: manual has mode 0644"
-	else
-		fail "$_prefix: manual is not a regular file of mode 0644"
-	fi
 
-	if cmp -s "$src/freebsd/vantrel.8" "$_root$_prefix/man/man8/vantrel.8"
-	then
-		pass "$_prefix: installed manual is the source manual"
-	else
-		fail "$_prefix: installed manual differs from freebsd/vantrel.8"
-	fi
+	for _manual in man8/vantrel.8 man1/vantrelctl.1; do
+		if cmp -s "$src/freebsd/${_manual#*/}" "$_root$_prefix/man/$_manual"
+		then
+			pass "$_prefix: installed $_manual is the source manual"
+		else
+			fail "$_prefix: installed $_manual differs from freebsd/${_manual#*/}"
+		fi
+	done
 }
 
 check_tree "$work/root" "$prefix"
@@ -127,16 +129,20 @@ else
 	pass "rc.d script has no @VARIABLE@ left"
 fi
 
-# The program itself runs: without an argument it prints its usage and
-# exits 1.
-status=0
-"$work/root$prefix/sbin/vantrel" >"$work/out" 2>"$work/err" || status=$?
-if [ "$status" -eq 1 ] && grep -q '^usage: vantrel ' "$work/err"; then
-	pass "installed program prints its usage"
-else
-	fail "installed program: exit $status, stderr:"
-	cat "$work/err" >&2
-fi
+# The programs themselves run: without an argument each prints its usage
+# and exits 1 (vantrel) or 2 (vantrelctl).
+for _program in sbin/vantrel:1 bin/vantrelctl:2; do
+	_name=${_program%:*}
+	status=0
+	"$work/root$prefix/$_name" >"$work/out" 2>"$work/err" || status=$?
+	if [ "$status" -eq "${_program#*:}" ] &&
+	    grep -q "^usage: ${_name#*/} " "$work/err"; then
+		pass "installed $_name prints its usage"
+	else
+		fail "installed $_name: exit $status, stderr:"
+		cat "$work/err" >&2
+	fi
+done
 
 # Run the installed script against a stand-in for /etc/rc.subr that reports
 # the variables rc.subr would act on and, for start, runs start_precmd and

@@ -1,14 +1,15 @@
 #!/bin/sh
 # Lint the FreeBSD packaging: run sh -n and shellcheck on the configured
-# rc.d script and any further shell scripts given, mandoc on the manual.
-# A missing tool is a failure, not a skip.
+# rc.d script and any further shell scripts given, mandoc on the manuals
+# (the files named like NAME.1 to NAME.9). A missing tool is a failure, not
+# a skip.
 #
-# usage: lint.sh rc.d-script manual [shell-script ...]
+# usage: lint.sh rc.d-script manual [manual | shell-script ...]
 
 set -u
 
 if [ $# -lt 2 ]; then
-	echo "usage: lint.sh rc.d-script manual [shell-script ...]" >&2
+	echo "usage: lint.sh rc.d-script manual [manual | shell-script ...]" >&2
 	exit 2
 fi
 rc=$1
@@ -51,23 +52,30 @@ check_shell()
 	fi
 }
 
+# check_manual file: both mandoc's exit status and its output must be clean.
+check_manual()
+{
+	_out=$(mandoc -Tlint -Wwarning "$1" 2>&1)
+	_status=$?
+	if [ "$_status" -eq 0 ] && [ -z "$_out" ]; then
+		echo "ok: mandoc -Tlint -Wwarning $1"
+	else
+		printf '%s\n' "$_out" >&2
+		fail "mandoc -Tlint -Wwarning $1 (exit $_status)"
+	fi
+}
+
 check_shell "$rc"
 if grep -n '@[A-Za-z_][A-Za-z_0-9]*@' "$rc" >&2; then
 	fail "$rc keeps unsubstituted @VARIABLES@"
 fi
+check_manual "$manual"
 
-# Both mandoc's exit status and its output must be clean.
-out=$(mandoc -Tlint -Wwarning "$manual" 2>&1)
-status=$?
-if [ "$status" -eq 0 ] && [ -z "$out" ]; then
-	echo "ok: mandoc -Tlint -Wwarning $manual"
-else
-	printf '%s\n' "$out" >&2
-	fail "mandoc -Tlint -Wwarning $manual (exit $status)"
-fi
-
-for script in "$@"; do
-	check_shell "$script"
+for file in "$@"; do
+	case $file in
+	*.[1-9]) check_manual "$file" ;;
+	*) check_shell "$file" ;;
+	esac
 done
 
 if [ "$failures" -ne 0 ]; then

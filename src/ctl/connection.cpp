@@ -1,0 +1,184 @@
+#include "ctl/connection.hpp"
+
+#include "cli/settings.hpp"
+#include "runner/text.hpp"
+
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <err.h>
+#include <grp.h>
+#include <poll.h>
+#include <unistd.h>
+
+static void report_unreachable();
+static void name_socket_group();
+static int write_all(int fd, const char *data, std::size_t length);
+
+static constexpr std::size_t reply_chunk = 4096;
+// Room for a group entry and its member list; a larger one is named by its
+// number instead.
+static constexpr std::size_t group_entry_capacity = 8192;
+static constexpr char error_word[] = "error";
+static constexpr std::size_t error_length = sizeof error_word - 1;
+
+bool
+begins_with_error(const char *text) {
+    return std::strncmp(text, error_word, error_length) == 0;
+}
+
+static int
+write_all(int fd, const char *data, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = write(fd, data, length);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return -1;
+        data += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int
+write_line(int fd, const char *text) {
+    char line[line_capacity + 1];
+    std::size_t length = bounded_length(text, line_capacity);
+    std::memcpy(line, text, length);
+    line[length++] = '\n';
+    return write_all(fd, line, length);
+}
+
+// Only the socket's own group can let this user in, so the hint names it.
+static void
+name_socket_group() {
+    struct stat st;
+    if (stat(socket_path, &st) == -1)
+        return;
+    static char entry[group_entry_capacity];
+    group gr;
+    group *found = nullptr;
+    if (getgrgid_r(st.st_gid, &gr, entry, sizeof entry, &found) == 0 && found != nullptr)
+        warnx("not a member of group %s?", gr.gr_name);
+    else
+        warnx("not a member of group %u?", static_cast<unsigned>(st.st_gid));
+}
+
+static void
+report_unreachable() {
+    int saved = errno;
+    warn("%s", socket_path);
+    if (saved == ENOENT || saved == ECONNREFUSED)
+        warnx("the service does not seem to be running");
+    else if (saved == EACCES)
+        name_socket_group();
+}
+
+int
+connect_service() {
+    sockaddr_un addr;
+    std::memset(&addr, 0, sizeof addr);
+    addr.sun_family = AF_UNIX;
+    if (copy_text(addr.sun_path, sizeof addr.sun_path, socket_path) == -1) {
+        errno = ENAMETOOLONG;
+        warn("%s", socket_path);
+        return -1;
+    }
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1) {
+        warn("socket");
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == -1) {
+        report_unreachable();
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// MSG_NOSIGNAL: a service that is gone makes this fail, not kill the client.
+int
+send_request(int fd, const char *text, std::size_t length) {
+    while (length > 0) {
+        ssize_t n = send(fd, text, length, MSG_NOSIGNAL);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n == -1) {
+            warn("%s", socket_path);
+            return -1;
+        }
+        text += n;
+        length -= static_cast<std::size_t>(n);
+    }
+    return 0;
+}
+
+int
+relay_reply(int fd) {
+    char chunk[reply_chunk];
+    char head[error_length + 1] = {};
+    std::size_t total = 0;
+    for (;;) {
+        ssize_t n = read(fd, chunk, sizeof chunk);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        auto got = static_cast<std::size_t>(n);
+        if (total < error_length)
+            std::memcpy(head + total, chunk, std::min(got, error_length - total));
+        total += got;
+        if (write_all(STDOUT_FILENO, chunk, got) == -1) {
+            warn("stdout");
+            return 2;
+        }
+    }
+    if (total == 0 || head[0] == '\n') {
+        warnx("%s: no reply", socket_path);
+        return 2;
+    }
+    return begins_with_error(head) ? 1 : 0;
+}
+
+int
+read_first_line(int fd, char *line) {
+    std::size_t held = 0;
+    while (held < line_capacity - 1 && std::memchr(line, '\n', held) == nullptr) {
+        ssize_t n = read(fd, line + held, line_capacity - 1 - held);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        held += static_cast<std::size_t>(n);
+    }
+    line[held] = '\0';
+    line[std::strcspn(line, "\n")] = '\0';
+    if (line[0] == '\0') {
+        warnx("%s: no reply", socket_path);
+        return -1;
+    }
+    return 0;
+}
+
+bool
+has_input(int fd) {
+    pollfd p = {fd, POLLIN, 0};
+    return poll(&p, 1, 0) == 1;
+}
+
+bool
+service_closed(int fd) {
+    char scratch[64];
+    while (has_input(fd)) {
+        ssize_t n = read(fd, scratch, sizeof scratch);
+        if (n == 0 || (n == -1 && errno != EINTR))
+            return true;
+    }
+    return false;
+}

@@ -1,0 +1,38 @@
+// The client's side of the control socket: one connection to socket_path,
+// one request line, and the reply. Every failure is reported on standard
+// error, in err(3) form, before the caller learns of it.
+#pragma once
+
+#include <cstddef>
+
+// A request line with its line feed, or a first reply line with its zero.
+inline constexpr std::size_t line_capacity = 256;
+
+// Connects to socket_path. Returns a close-on-exec descriptor, or -1 after
+// "PATH: STRERROR" and, for ENOENT, ECONNREFUSED and EACCES, a hint.
+int connect_service();
+
+// Sends the whole request. Returns 0, or -1 after "PATH: STRERROR".
+int send_request(int fd, const char *text, std::size_t length);
+
+// Copies the reply to standard output as it comes, until the service
+// closes. Returns 0, 1 when its first line begins with "error", or 2 after
+// "PATH: no reply" when it is empty or its first line is.
+int relay_reply(int fd);
+
+// Reads the first reply line into line (line_capacity bytes), without its
+// line feed and zero-terminated. Returns 0, or -1 after "PATH: no reply".
+int read_first_line(int fd, char *line);
+
+bool begins_with_error(const char *text);
+
+// Writes text and a line feed to fd in one write. Returns 0 or -1.
+int write_line(int fd, const char *text);
+
+// True when the connection has something to read, its end included;
+// never waits.
+bool has_input(int fd);
+
+// True when the service has closed the connection; reads and drops
+// anything else it sent, and never waits.
+bool service_closed(int fd);

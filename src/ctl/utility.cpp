@@ -1,0 +1,104 @@
+#include "ctl/utility.hpp"
+
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <err.h>
+#include <unistd.h>
+
+[[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask);
+static void forward_signal(int sig);
+static int wait_utility(pid_t pid);
+
+// Statuses in the manner of env(1).
+static constexpr int status_failed = 125;
+static constexpr int status_not_runnable = 126;
+static constexpr int status_not_found = 127;
+static constexpr int signal_status_base = 128;
+
+static constexpr int forwarded_signals[] = {SIGTERM, SIGHUP};
+// Left to the utility alone while it runs, as system(3) does: a Ctrl-C at
+// the terminal reaches both, and only the utility should act on it.
+static constexpr int terminal_signals[] = {SIGINT, SIGQUIT};
+
+// Back at their defaults in the utility, whatever the client had.
+static constexpr int reset_signals[] = {SIGINT, SIGQUIT, SIGPIPE};
+
+// sig_atomic_t may be wider than pid_t (long on some 64-bit systems).
+static volatile std::sig_atomic_t utility_pid = 0;
+
+static void
+forward_signal(int sig) {
+    if (utility_pid > 0)
+        kill(static_cast<pid_t>(utility_pid), sig);
+}
+
+void
+block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_t *previous) {
+    sigset_t blocked;
+    sigemptyset(&blocked);
+    for (int sig : signals)
+        sigaddset(&blocked, sig);
+    sigprocmask(SIG_BLOCK, &blocked, previous);
+    for (int sig : signals) {
+        struct sigaction action;
+        if (sigaction(sig, nullptr, &action) == -1 || action.sa_handler == SIG_IGN)
+            continue;
+        std::memset(&action, 0, sizeof action);
+        action.sa_handler = handler;
+        sigemptyset(&action.sa_mask);
+        sigaction(sig, &action, nullptr);
+    }
+}
+
+// A handler the client set becomes the default at exec by itself; the
+// terminal signals and SIGPIPE are set back explicitly.
+static void
+exec_utility(char *const utility[], const sigset_t *mask) {
+    for (int sig : reset_signals)
+        signal(sig, SIG_DFL);
+    sigprocmask(SIG_SETMASK, mask, nullptr);
+    execvp(utility[0], utility);
+    int saved = errno;
+    warn("%s", utility[0]);
+    _exit(saved == ENOENT ? status_not_found : status_not_runnable);
+}
+
+static int
+wait_utility(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) == -1) {
+        if (errno != EINTR) {
+            warn("waitpid");
+            return status_failed;
+        }
+    }
+    // A late signal must not reach a process that takes the pid over.
+    utility_pid = 0;
+    if (WIFSIGNALED(status))
+        return signal_status_base + WTERMSIG(status);
+    return WEXITSTATUS(status);
+}
+
+// The forwarded signals stay blocked until the child's pid is known, so
+// none that arrives around the fork is lost.
+int
+run_utility(char *const utility[]) {
+    sigset_t original;
+    for (int sig : terminal_signals)
+        signal(sig, SIG_IGN);
+    block_and_catch(forwarded_signals, forward_signal, &original);
+
+    pid_t pid = fork();
+    if (pid == 0)
+        exec_utility(utility, &original);
+    if (pid == -1) {
+        warn("fork");
+        return status_failed;
+    }
+    utility_pid = pid;
+    sigprocmask(SIG_SETMASK, &original, nullptr);
+    return wait_utility(pid);
+}

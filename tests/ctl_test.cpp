@@ -1,0 +1,124 @@
+// vantrelctl against the service on the simulated machine, run as a group
+// member wherever the row allows. Every row starts with the lid at
+// suspend_to_idle and must leave it there once any hold is over.
+
+#include "harness.hpp"
+
+#include <csignal>
+#include <functional>
+#include <thread>
+
+using harness::result;
+using harness::sim;
+using harness::user;
+using harness::wait_until;
+
+namespace {
+
+const std::string lid = "hw.acpi.lid_switch_state";
+const std::string usage_text = "usage: vantrelctl command [word ...]\n"
+                               "       vantrelctl hold [-t duration] [utility [argument ...]]\n";
+const std::string not_running = "vantrelctl: /var/run/vantrel.sock: No such file or directory\n"
+                                "vantrelctl: the service does not seem to be running\n";
+const std::string not_member = "vantrelctl: not a member of group vantrel?\n";
+
+// member: a group member, with the service up; nobody: outside the group;
+// down: a member, with no service.
+enum class who { member, nobody, down };
+
+struct ctl_case {
+    const char *name;
+    std::vector<std::string> args;
+    int status;
+    std::string out;
+    std::string err;
+    std::function<void(sim &)> during; // while the client runs
+    who as = who::member;
+};
+
+void
+PrintTo(const ctl_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+// The service's list of holds, once it holds text.
+std::string
+listed(sim &s, const std::string &text) {
+    std::string holds;
+    EXPECT_TRUE(wait_until([&] {
+        holds = harness::request(s.socket(), "holds\n");
+        return holds.find(text) != std::string::npos;
+    })) << holds;
+    return holds;
+}
+
+// Sends sig to the one connection-bound holder, once the service lists it.
+void
+signal_holder(sim &s, int sig) {
+    std::string holds = listed(s, "until=disconnect");
+    if (std::size_t at = holds.find(" pid="); at != std::string::npos)
+        kill(std::stoi(holds.substr(at + 5)), sig);
+}
+
+const std::vector<ctl_case> &
+cases() {
+    static const std::string sock = "vantrelctl: /var/run/vantrel.sock: ";
+    static const std::string denied = sock + "Permission denied\n" + not_member;
+    static const std::string lid_then_3 = "/sbin/sysctl -n " + lid + "; exit 3";
+    static const std::vector<ctl_case> rows = {
+        {"Status", {"status"}, 0, "suspend_to_idle\n", ""},
+        {"ErrorReply", {"status", "now"}, 1, "error: unknown command\n", ""},
+        {"NoReply", {""}, 2, "", sock + "no reply\n"},
+        {"NotRunning", {"status"}, 2, "", not_running, nullptr, who::down},
+        {"NotMember", {"status"}, 2, "", denied, nullptr, who::nobody},
+        {"Sent254", {"status", std::string(247, 'x')}, 1, "error: unknown command\n", ""},
+        {"TooLong255", {"status", std::string(248, 'x')}, 2, "", "vantrelctl: request too long\n"},
+        {"NoWords", {}, 2, "", usage_text},
+        {"Hold90", {"hold", "90"}, 125, "", "vantrelctl: 90 is a duration; use -t\n" + usage_text},
+        {"HoldNotRunning", {"hold", "true"}, 125, "", not_running, nullptr, who::down},
+        {"HoldAroundExit3", {"hold", "sh", "-c", lid_then_3}, 3, "NONE\n", ""},
+        {"Absent", {"hold", "nosuch"}, 127, "", "vantrelctl: nosuch: No such file or directory\n"},
+        {"Killed", {"hold", "sh", "-c", "kill -KILL $$"}, 128 + SIGKILL, "", ""},
+        {"Timed1s", {"hold", "-t", "1"}, 0, "NONE\n", "", [](sim &s) { listed(s, " left=1s\n"); }},
+        {"HoldSigterm", {"hold"}, 0, "NONE\n", "", [](sim &s) { signal_holder(s, SIGTERM); }},
+        {"HoldReleased",
+         {"hold"},
+         1,
+         "NONE\n",
+         "vantrelctl: the service ended the hold\n",
+         [](sim &s) {
+             listed(s, "uid=65534 pid=");
+             EXPECT_EQ(s.ctl({"release"}, {{}, user::member}).out, "suspend_to_idle\n");
+         }},
+    };
+    return rows;
+}
+
+class Ctl : public ::testing::TestWithParam<ctl_case> {};
+
+TEST_P(Ctl, Row) {
+    REQUIRE_ROOT();
+    const ctl_case &c = GetParam();
+    sim s;
+    s.set_setting(lid, "suspend_to_idle");
+    if (c.as != who::down)
+        s.start_server();
+    // The tests' own PATH may hold folders that a member cannot search.
+    harness::run_options opt = {{{"PATH", "/usr/bin:/bin"}},
+                                c.as == who::nobody ? user::nobody : user::member};
+    result r;
+    std::thread client([&] { r = s.ctl(c.args, opt); });
+    if (c.during)
+        c.during(s);
+    client.join();
+    EXPECT_EQ(r.status, c.status);
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(wait_until([&] { return s.setting(lid) == "suspend_to_idle"; }, 5))
+        << s.setting(lid);
+}
+
+INSTANTIATE_TEST_SUITE_P(Client, Ctl, ::testing::ValuesIn(cases()),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+} // namespace
