@@ -5,6 +5,7 @@
 #include "runner/sysctl.hpp"
 #include "server/devd.hpp"
 #include "server/hold.hpp"
+#include "server/request.hpp"
 
 #include <cstring>
 #include <err.h>
@@ -17,7 +18,6 @@ static void learn_state();
 static void source_is(power_source source);
 static void change_source(power_source source);
 static void take_event(devd_event event);
-static timespec now();
 
 // Owned here: the connection to devd and what waits to be done.
 static struct {
@@ -27,13 +27,6 @@ static struct {
     timespec retry_at; // on CLOCK_MONOTONIC
     bool suspend_owed; // an automatic change made the lid action a sleep type
 } devd = {};
-
-static timespec
-now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t;
-}
 
 // devd is followed while a setting asks for it or a hold exists.
 static bool
@@ -51,8 +44,7 @@ connect_devd() {
             warn("devd: %s", devd_socket_path);
         devd.warned = true;
         devd.delay = devd_next_delay(devd.delay);
-        devd.retry_at = now();
-        devd.retry_at.tv_sec += devd.delay;
+        devd.retry_at = deadline_after(devd.delay);
         return false;
     }
     devd.delay = 0;
@@ -67,8 +59,7 @@ lose_devd() {
     devd.fd = -1;
     devd.warned = true;
     devd.delay = devd_next_delay(0);
-    devd.retry_at = now();
-    devd.retry_at.tv_sec += devd.delay;
+    devd.retry_at = deadline_after(devd.delay);
 }
 
 // devd drops clients whose buffers fill, and nothing is heard while the
@@ -146,13 +137,7 @@ bool
 follow_time_to_retry(timespec *left) {
     if (devd.fd != -1 || !following())
         return false;
-    timespec t = now();
-    long long ns = (static_cast<long long>(devd.retry_at.tv_sec) - t.tv_sec) * 1000000000LL +
-                   (devd.retry_at.tv_nsec - t.tv_nsec);
-    if (ns < 0)
-        ns = 0;
-    left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
-    left->tv_nsec = static_cast<long>(ns % 1000000000LL);
+    *left = timeout_until(devd.retry_at, deadline_after(0));
     return true;
 }
 

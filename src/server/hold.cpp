@@ -2,6 +2,7 @@
 
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/request.hpp"
 
 #include <sys/stat.h>
 
@@ -21,7 +22,6 @@ struct hold_entry {
 
 static clockid_t hold_clock();
 static timespec now_on_hold_clock();
-static long long nanoseconds_until(const timespec &when, const timespec &now);
 static int first_hold(reply_text &reply);
 static int save_restore_state(const char *value);
 static bool restore_after_holds();
@@ -50,12 +50,6 @@ now_on_hold_clock() {
     timespec now;
     clock_gettime(hold_clock(), &now);
     return now;
-}
-
-static long long
-nanoseconds_until(const timespec &when, const timespec &now) {
-    return (static_cast<long long>(when.tv_sec) - now.tv_sec) * 1000000000LL +
-           (when.tv_nsec - now.tv_nsec);
 }
 
 // The first hold sets the lid to NONE, remembering what it was, in the file
@@ -179,21 +173,15 @@ end_expired_holds() {
 bool
 time_to_next_end(timespec *left) {
     timespec now = now_on_hold_clock();
-    bool found = false;
-    long long ns = 0;
+    const timespec *nearest = nullptr;
     for (std::size_t i = 0; i < held; i++) {
-        long long until = nanoseconds_until(holds[i].ends, now);
-        if (holds[i].fd == -1 && (!found || until < ns))
-            ns = until;
-        found |= holds[i].fd == -1;
+        if (holds[i].fd == -1 &&
+            (nearest == nullptr || nanoseconds_until(holds[i].ends, *nearest) < 0))
+            nearest = &holds[i].ends;
     }
-    if (!found)
-        return false;
-    if (ns < 0)
-        ns = 0;
-    left->tv_sec = static_cast<time_t>(ns / 1000000000LL);
-    left->tv_nsec = static_cast<long>(ns % 1000000000LL);
-    return true;
+    if (nearest != nullptr)
+        *left = timeout_until(*nearest, now);
+    return nearest != nullptr;
 }
 
 void

@@ -27,6 +27,13 @@ std::string_view trim_request(char *text);
 // Milliseconds from now until deadline on CLOCK_MONOTONIC, at least 0.
 int milliseconds_until(const struct timespec &deadline);
 
+// Nanoseconds from now to when, on whichever clock both were read from;
+// negative once when has passed.
+long long nanoseconds_until(const struct timespec &when, const struct timespec &now);
+
+// The same as a timeout for a wait: never negative.
+struct timespec timeout_until(const struct timespec &when, const struct timespec &now);
+
 // A CLOCK_MONOTONIC time the given seconds from now.
 struct timespec deadline_after(long seconds);
 

@@ -220,9 +220,7 @@ wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
     bool hold_due = time_to_next_end(&hold_left);
     bool retry_due = follow_time_to_retry(&retry_left);
     const timespec *timeout = hold_due ? &hold_left : nullptr;
-    if (retry_due &&
-        (!hold_due || retry_left.tv_sec < hold_left.tv_sec ||
-         (retry_left.tv_sec == hold_left.tv_sec && retry_left.tv_nsec < hold_left.tv_nsec)))
+    if (retry_due && (!hold_due || nanoseconds_until(retry_left, hold_left) < 0))
         timeout = &retry_left;
     return pselect(top + 1, readable, nullptr, nullptr, timeout, wait_mask);
 }
