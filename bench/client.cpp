@@ -7,11 +7,25 @@
 //   client measure SOCKET SERVICE_PID VANTREL SIM_SYSCTL ROUNDS N THROUGHPUT
 //       interleaved rounds of round trips and bare runs; prints key value
 //       lines for bench/report.py
-//   client requests SOCKET COUNT
-//       COUNT requests, status and toggle by turns, every reply checked
+//   client requests SOCKET COUNT HOLD_CYCLES
+//       COUNT requests, status and toggle by turns, then HOLD_CYCLES rounds
+//       of every kind of hold request; every reply checked; prints how
+//       many requests the hold rounds made
 //   client compare SOCKET VANTRELCTL NC STATUS_FILE ROUNDS N
 //       interleaved rounds of "vantrelctl status" and "nc -U SOCKET" with
 //       STATUS_FILE as its input, both started directly; key value lines
+//   client holders SOCKET COUNT
+//       COUNT holds bound to their connections; prints "holding COUNT" once
+//       the service lists them all, keeps them until its standard input
+//       ends, then returns once the service lists none
+//   client ratio SOCKET SERVICE_PID SIM_SYSCTL ROUNDS N PREFIX
+//       interleaved rounds of status round trips and bare runs only
+//   client idle SERVICE_PID SECONDS PREFIX
+//       the service's context switches over SECONDS once it sleeps
+//   client timed SOCKET SERVICE_PID HOLD_SECONDS SECONDS PREFIX
+//       one "hold HOLD_SECONDSs", then as idle; the hold must have ended
+//   client ask SOCKET REQUEST EXPECTED
+//       one request whose reply must contain EXPECTED; prints the reply
 //
 // Kept lean on purpose (no iostreams, no heap on the measured paths): its
 // own fork cost is part of every bare run it times.
@@ -38,6 +52,8 @@ constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
 constexpr char s0ix_value[] = "suspend_to_idle";
 
 const char *socket_path;
+// Requests sent so far, for the heap figure's label.
+int requests_made = 0;
 const char *vantrel_path;
 const char *ctl_path;
 const char *nc_path;
@@ -76,10 +92,8 @@ read_all(int fd, char *buf, std::size_t cap) {
     return held;
 }
 
-// One request as a client makes it: connect, send the line, read the reply
-// until the service closes, close.
-void
-round_trip(const char *request, char *reply, std::size_t cap) {
+int
+connect_service() {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1)
         die("socket", std::strerror(errno));
@@ -88,11 +102,41 @@ round_trip(const char *request, char *reply, std::size_t cap) {
     std::strncpy(addr.sun_path, socket_path, sizeof addr.sun_path - 1);
     if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1)
         die("connect", std::strerror(errno));
+    return fd;
+}
+
+void
+send_request(int fd, const char *request) {
     std::size_t length = std::strlen(request);
     if (write(fd, request, length) != static_cast<ssize_t>(length))
         die("write", std::strerror(errno));
+}
+
+// One request as a client makes it: connect, send the line, read the reply
+// until the service closes, close.
+void
+round_trip(const char *request, char *reply, std::size_t cap) {
+    int fd = connect_service();
+    send_request(fd, request);
+    requests_made++;
     read_all(fd, reply, cap);
     close(fd);
+}
+
+// The first reply of a bound hold: the service keeps the connection open,
+// so the reply ends at its line feed, not at the end of the stream.
+void
+read_line(int fd, char *buf, std::size_t cap) {
+    std::size_t held = 0;
+    while (held < cap - 1 && (held == 0 || buf[held - 1] != '\n')) {
+        ssize_t n = read(fd, buf + held, cap - 1 - held);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        held += static_cast<std::size_t>(n);
+    }
+    buf[held] = '\0';
 }
 
 // fork, exec, wait; the child's standard output goes to a pipe that is
@@ -188,6 +232,122 @@ toggle_request() {
     expect_line(reply, state, "unexpected toggle reply");
 }
 
+constexpr int most_holds = 16;
+
+// A hold bound to its connection, begun with no other hold or with the lid
+// at NONE: either way the reply is NONE.
+int
+begin_bound_hold() {
+    int fd = connect_service();
+    send_request(fd, "hold\n");
+    requests_made++;
+    char reply[512];
+    read_line(fd, reply, sizeof reply);
+    std::snprintf(state, sizeof state, "NONE");
+    expect_line(reply, state, "unexpected hold reply");
+    return fd;
+}
+
+// A bound hold that release ended: the service has closed its connection.
+void
+expect_ended(int fd) {
+    char byte;
+    if (read(fd, &byte, 1) != 0)
+        die("release left a bound hold's connection open");
+    close(fd);
+}
+
+// request is "hold DURATION\n"; the same conditions as a bound hold.
+void
+timed_hold(const char *request) {
+    char reply[512];
+    round_trip(request, reply, sizeof reply);
+    std::snprintf(state, sizeof state, "NONE");
+    expect_line(reply, state, "unexpected timed hold reply");
+}
+
+// The caller sets state to what the lid reads once the holds ended.
+void
+release_request() {
+    char reply[512];
+    round_trip("release\n", reply, sizeof reply);
+    expect_line(reply, state, "unexpected release reply");
+}
+
+// The service's list must hold count lines of root's holds, each with kind
+// when it is given.
+void
+expect_holds(int count, const char *kind) {
+    char reply[4096];
+    round_trip("holds\n", reply, sizeof reply);
+    if (count == 0) {
+        expect_line(reply, "no holds", "unexpected holds reply");
+        return;
+    }
+    int lines = 0;
+    for (std::string_view rest = reply; !rest.empty(); lines++) {
+        std::size_t end = rest.find('\n');
+        std::string_view line = rest.substr(0, end);
+        if (end == std::string_view::npos || !line.starts_with("uid=0 pid=") ||
+            (kind != nullptr && line.find(kind) == std::string_view::npos))
+            die("unexpected holds reply", reply);
+        rest.remove_prefix(end + 1);
+    }
+    if (lines != count)
+        die("unexpected number of holds", reply);
+}
+
+// Until the service lists no holds, for at most seconds.
+void
+wait_no_holds(int seconds) {
+    double deadline = now() + seconds;
+    char reply[4096];
+    for (;;) {
+        round_trip("holds\n", reply, sizeof reply);
+        if (std::strcmp(reply, "no holds\n") == 0)
+            return;
+        if (now() > deadline)
+            die("the holds did not end", reply);
+        usleep(20000);
+    }
+}
+
+void
+expect_reply_with(const char *request, const char *expected, char *reply, std::size_t cap) {
+    round_trip(request, reply, cap);
+    if (std::strstr(reply, expected) == nullptr)
+        die("unexpected reply", reply);
+}
+
+// Every way a hold goes through the service, from the lid at NONE back to
+// it: holders leaving and released, a timed hold, the list, a person's
+// toggle during a hold, and the restore when the holds end.
+void
+hold_cycle() {
+    int first = begin_bound_hold();
+    int second = begin_bound_hold();
+    timed_hold("hold 1m\n");
+    expect_holds(3, nullptr);
+    char reply[512];
+    expect_reply_with("power\n", "devd=connected", reply, sizeof reply);
+    close(second);
+    expect_holds(2, nullptr);
+    release_request();
+    expect_ended(first);
+
+    toggle_request();
+    first = begin_bound_hold();
+    // A person's choice during the hold; release leaves it.
+    toggle_request();
+    release_request();
+    expect_ended(first);
+
+    timed_hold("hold 90\n");
+    std::snprintf(state, sizeof state, "%s", s0ix_value);
+    release_request();
+    toggle_request();
+}
+
 void
 direct_status() {
     char status_word[] = "status", extra[] = "x";
@@ -242,6 +402,73 @@ print_series(const char *key, const std::vector<double> &v) {
     for (double x : v)
         std::printf(" %.4f", x);
     std::printf("\n");
+}
+
+void
+print_prefixed(const char *prefix, const char *key, const std::vector<double> &v) {
+    char name[96];
+    std::snprintf(name, sizeof name, "%s_%s", prefix, key);
+    print_series(name, v);
+}
+
+struct switches {
+    long voluntary = -1;
+    long nonvoluntary = -1;
+};
+
+switches
+read_switches(const char *pid) {
+    char path[64], line[256];
+    std::snprintf(path, sizeof path, "/proc/%s/status", pid);
+    FILE *f = std::fopen(path, "re");
+    if (f == nullptr)
+        die(path, std::strerror(errno));
+    switches s;
+    while (std::fgets(line, sizeof line, f) != nullptr) {
+        std::sscanf(line, "voluntary_ctxt_switches: %ld", &s.voluntary);
+        std::sscanf(line, "nonvoluntary_ctxt_switches: %ld", &s.nonvoluntary);
+    }
+    std::fclose(f);
+    if (s.voluntary < 0 || s.nonvoluntary < 0)
+        die("no context switch counts in", path);
+    return s;
+}
+
+// A window starts once the service waits, so that the end of the request
+// that set it up is not counted.
+void
+wait_asleep(const char *pid) {
+    char path[64], text[512];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    for (int tries = 0; tries < 1000; tries++) {
+        int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd == -1)
+            die(path, std::strerror(errno));
+        read_all(fd, text, sizeof text);
+        close(fd);
+        const char *after_name = std::strrchr(text, ')');
+        if (after_name != nullptr && after_name[1] == ' ' && after_name[2] == 'S')
+            return;
+        usleep(1000);
+    }
+    die("the service does not come to rest", pid);
+}
+
+// The service's context switches over seconds, as PREFIX_* lines.
+void
+measure_window(const char *pid, int seconds, const char *prefix) {
+    wait_asleep(pid);
+    switches before = read_switches(pid);
+    timespec end;
+    clock_gettime(CLOCK_MONOTONIC, &end);
+    end.tv_sec += seconds;
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &end, nullptr) == EINTR) {
+    }
+    switches after = read_switches(pid);
+    long voluntary = after.voluntary - before.voluntary;
+    long nonvoluntary = after.nonvoluntary - before.nonvoluntary;
+    std::printf("%s_seconds %d\n%s_voluntary %ld\n%s_nonvoluntary %ld\n%s_switches %ld\n", prefix,
+                seconds, prefix, voluntary, prefix, nonvoluntary, prefix, voluntary + nonvoluntary);
 }
 
 bool
@@ -370,10 +597,11 @@ cmd_measure(int argc, char **argv) {
 
 int
 cmd_requests(int argc, char **argv) {
-    if (argc != 4)
-        die("usage: client requests SOCKET COUNT");
+    if (argc != 5)
+        die("usage: client requests SOCKET COUNT HOLD_CYCLES");
     socket_path = argv[2];
     int count = positive(argv[3]);
+    int cycles = positive(argv[4]);
     for (int i = 0; i < count; i++) {
         if (i % 2 == 0)
             status_request();
@@ -383,6 +611,109 @@ cmd_requests(int argc, char **argv) {
     // Leave the lid setting as it was found.
     if (std::strcmp(state, "NONE") != 0)
         toggle_request();
+    int before = requests_made;
+    for (int i = 0; i < cycles; i++)
+        hold_cycle();
+    // One timed hold that ends by itself.
+    timed_hold("hold 1s\n");
+    expect_holds(1, "left=");
+    wait_no_holds(5);
+    std::printf("heap_hold_requests %d\n", requests_made - before);
+    return 0;
+}
+
+int
+cmd_holders(int argc, char **argv) {
+    if (argc != 4)
+        die("usage: client holders SOCKET COUNT");
+    socket_path = argv[2];
+    int count = positive(argv[3]);
+    if (count > most_holds)
+        die("more holds than the service takes", argv[3]);
+    int fds[most_holds];
+    for (int i = 0; i < count; i++)
+        fds[i] = begin_bound_hold();
+    expect_holds(count, "until=disconnect");
+    std::printf("holding %d\n", count);
+    std::fflush(stdout);
+    char discard[64];
+    for (;;) {
+        ssize_t n = read(STDIN_FILENO, discard, sizeof discard);
+        if (n == 0 || (n == -1 && errno != EINTR))
+            break;
+    }
+    for (int i = 0; i < count; i++)
+        close(fds[i]);
+    wait_no_holds(5);
+    return 0;
+}
+
+int
+cmd_ratio(int argc, char **argv) {
+    if (argc != 8)
+        die("usage: client ratio SOCKET SERVICE_PID SIM_SYSCTL ROUNDS N PREFIX");
+    socket_path = argv[2];
+    check_machine(argv[3], argv[4]);
+    int rounds = positive(argv[5]);
+    int n = positive(argv[6]);
+    const char *prefix = argv[7];
+    if (rounds < 5)
+        die("at least 5 rounds are needed for a median");
+    for (int i = 0; i < 4; i++) {
+        status_request();
+        bare_read();
+    }
+    std::vector<double> status_us, bare_us, ratio;
+    for (int r = 0; r < rounds; r++) {
+        double s = per_op_us(n, status_request);
+        double b = per_op_us(n, bare_read);
+        status_us.push_back(s);
+        bare_us.push_back(b);
+        ratio.push_back(s / b);
+    }
+    print_prefixed(prefix, "status_us", status_us);
+    print_prefixed(prefix, "bare_us", bare_us);
+    print_prefixed(prefix, "ratio", ratio);
+    return 0;
+}
+
+int
+cmd_idle(int argc, char **argv) {
+    if (argc != 5)
+        die("usage: client idle SERVICE_PID SECONDS PREFIX");
+    measure_window(argv[2], positive(argv[3]), argv[4]);
+    return 0;
+}
+
+// The window must cover the hold's end, which is the wake-up it is about.
+int
+cmd_timed(int argc, char **argv) {
+    if (argc != 7)
+        die("usage: client timed SOCKET SERVICE_PID HOLD_SECONDS SECONDS PREFIX");
+    socket_path = argv[2];
+    int hold_seconds = positive(argv[4]);
+    int seconds = positive(argv[5]);
+    if (seconds <= hold_seconds)
+        die("the window must outlast the hold", argv[5]);
+    char request[32];
+    std::snprintf(request, sizeof request, "hold %ds\n", hold_seconds);
+    timed_hold(request);
+    expect_holds(1, "left=");
+    measure_window(argv[3], seconds, argv[6]);
+    expect_holds(0, nullptr);
+    std::printf("%s_hold_seconds %d\n", argv[6], hold_seconds);
+    return 0;
+}
+
+int
+cmd_ask(int argc, char **argv) {
+    if (argc != 5)
+        die("usage: client ask SOCKET REQUEST EXPECTED");
+    socket_path = argv[2];
+    char request[256], reply[4096];
+    std::snprintf(request, sizeof request, "%s\n", argv[3]);
+    expect_reply_with(request, argv[4], reply, sizeof reply);
+    std::fputs(reply, stdout);
     return 0;
 }
 
@@ -438,5 +769,15 @@ main(int argc, char **argv) {
         return cmd_requests(argc, argv);
     if (mode == "compare")
         return cmd_compare(argc, argv);
-    die("usage: client wait|measure|requests|compare ...");
+    if (mode == "holders")
+        return cmd_holders(argc, argv);
+    if (mode == "ratio")
+        return cmd_ratio(argc, argv);
+    if (mode == "idle")
+        return cmd_idle(argc, argv);
+    if (mode == "timed")
+        return cmd_timed(argc, argv);
+    if (mode == "ask")
+        return cmd_ask(argc, argv);
+    die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask ...");
 }

@@ -16,6 +16,7 @@ MAGIC = 0x746E756F636C6C61
 RATIO_GOAL = 1.15
 CTL_GOAL = 1.0
 RSS_GOAL_KIB = 2048
+TIMED_HOLD_GOAL = 2
 
 
 def counts(path):
@@ -74,16 +75,37 @@ def table(path):
     row("  vantrelctl status", f"{num('ctl_us_median'):.1f} us")
     row("  nc -U SOCKET < file", f"{num('nc_us_median'):.1f} us")
     row("throughput, sequential status", f"{num('throughput_rps'):.0f} req/s")
-    idle = int(num("idle_switches"))
-    row(f"context switches, {int(num('idle_seconds'))} s idle",
-        f"{idle} ({int(num('idle_voluntary'))}+{int(num('idle_nonvoluntary'))})", "0",
-        idle == 0)
+    def switches(prefix, label, goal=None):
+        count = int(num(f"{prefix}_switches"))
+        figure = (f"{count} ({int(num(f'{prefix}_voluntary'))}"
+                  f"+{int(num(f'{prefix}_nonvoluntary'))})")
+        what = f"context switches, {int(num(f'{prefix}_seconds'))} s {label}"
+        if goal is None:
+            row(what, figure)
+        else:
+            row(what, figure, "0" if goal == 0 else f"<= {goal}", count <= goal)
+
+    switches("idle", "idle", 0)
+    held = num("held_ratio_median")
+    row("status round trip / bare, 16 bound holds", f"{held:.3f}x", f"<= {RATIO_GOAL:.2f}x",
+        held <= RATIO_GOAL)
+    row("  status round trip, 16 bound holds", f"{num('held_status_us_median'):.1f} us")
+    row("  bare sysctl -n run, same rounds", f"{num('held_bare_us_median'):.1f} us")
+    switches("held_idle", "idle, 16 bound holds", 0)
+    switches("timed", f"from one hold {int(num('timed_hold_seconds'))}s", TIMED_HOLD_GOAL)
+    switches("devd_idle", "idle, devd followed (settings)", 0)
+    switches("devd_held_idle", "idle, same, 16 bound holds", 0)
+    switches("absent_held_idle", "idle, 16 bound holds, no devd")
     rss = num("rss_hwm_kib")
-    row("peak RSS (VmHWM)", f"{rss / 1024:.2f} MiB", f"<= {RSS_GOAL_KIB // 1024} MiB",
-        rss <= RSS_GOAL_KIB)
+    row("peak RSS (VmHWM), after the holds", f"{rss / 1024:.2f} MiB",
+        f"<= {RSS_GOAL_KIB // 1024} MiB", rss <= RSS_GOAL_KIB)
+    row("  without settings", f"{num('rss_plain_kib') / 1024:.2f} MiB")
+    row("  following devd (settings)", f"{num('rss_devd_kib') / 1024:.2f} MiB")
     allocations = int(num("heap_allocations"))
-    row(f"heap allocations, {int(num('heap_requests'))} requests", str(allocations), "0",
-        allocations == 0)
+    row(f"heap allocations, {int(num('heap_requests'))} + {int(num('heap_hold_requests'))} "
+        "requests", str(allocations), "0", allocations == 0)
+    row("  of them in the rounds of holds",
+        str(int(num("heap_hold_requests"))))
     row("  frees, same requests", str(int(num("heap_frees"))))
     row("  allocations at start-up (counter live)", str(int(num("heap_startup_allocations"))))
 
@@ -95,6 +117,7 @@ def table(path):
     for what, figure, goal, verdict in rows:
         print(f"{what:<{width}}  {figure:>14}  {goal:<10}  {verdict}".rstrip())
     print("per-round status ratios:", r.get("status_ratio_all", "").strip())
+    print("per-round status ratios, 16 bound holds:", r.get("held_ratio_all", "").strip())
     print("per-round vantrelctl/nc ratios:", r.get("ctl_ratio_all", "").strip())
     if missed:
         print("missed:", "; ".join(m.strip() for m in missed))
