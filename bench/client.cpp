@@ -92,15 +92,28 @@ read_all(int fd, char *buf, std::size_t cap) {
     return held;
 }
 
+// A connected socket, or -1 with errno set.
 int
-connect_service() {
+try_connect() {
     int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd == -1)
         die("socket", std::strerror(errno));
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::strncpy(addr.sun_path, socket_path, sizeof addr.sun_path - 1);
-    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1)
+    if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1) {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+        return -1;
+    }
+    return fd;
+}
+
+int
+connect_service() {
+    int fd = try_connect();
+    if (fd == -1)
         die("connect", std::strerror(errno));
     return fd;
 }
@@ -396,6 +409,28 @@ median(std::vector<double> v) {
     return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
 }
 
+// Per-round times of two operations measured side by side, and their ratio.
+struct paired {
+    std::vector<double> a_us, b_us, ratio;
+
+    template <class A, class B> void round(int n, A a, B b) {
+        double x = per_op_us(n, a);
+        double y = per_op_us(n, b);
+        a_us.push_back(x);
+        b_us.push_back(y);
+        ratio.push_back(x / y);
+    }
+};
+
+void print_series(const char *key, const std::vector<double> &v);
+
+void
+print_paired(const paired &p, const char *a_key, const char *b_key, const char *ratio_key) {
+    print_series(a_key, p.a_us);
+    print_series(b_key, p.b_us);
+    print_series(ratio_key, p.ratio);
+}
+
 void
 print_series(const char *key, const std::vector<double> &v) {
     std::printf("%s_median %.4f\n%s_all", key, median(v), key);
@@ -519,15 +554,12 @@ cmd_wait(int argc, char **argv) {
     socket_path = argv[2];
     double deadline = now() + positive(argv[3]);
     while (now() < deadline) {
-        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        std::strncpy(addr.sun_path, socket_path, sizeof addr.sun_path - 1);
-        bool up = connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+        int fd = try_connect();
         // A blank connection is closed by the service without a reply.
-        close(fd);
-        if (up)
+        if (fd != -1) {
+            close(fd);
             return 0;
+        }
         usleep(20000);
     }
     die("the service did not come up", socket_path);
@@ -556,24 +588,11 @@ cmd_measure(int argc, char **argv) {
         direct_status();
     }
 
-    std::vector<double> status_us, bare_us, status_ratio, toggle_us, triple_us, toggle_ratio,
-        direct_us, direct_bare_us, direct_ratio;
+    paired status, toggle, direct;
     for (int r = 0; r < rounds; r++) {
-        double s = per_op_us(n, status_request);
-        double b = per_op_us(n, bare_read);
-        double t = per_op_us(n, toggle_request);
-        double b3 = per_op_us(n, bare_toggle);
-        double d = per_op_us(n, direct_status);
-        double db = per_op_us(n, bare_read);
-        status_us.push_back(s);
-        bare_us.push_back(b);
-        status_ratio.push_back(s / b);
-        toggle_us.push_back(t);
-        triple_us.push_back(b3);
-        toggle_ratio.push_back(t / b3);
-        direct_us.push_back(d);
-        direct_bare_us.push_back(db);
-        direct_ratio.push_back(d / db);
+        status.round(n, status_request, bare_read);
+        toggle.round(n, toggle_request, bare_toggle);
+        direct.round(n, direct_status, bare_read);
     }
     double start = now();
     for (int i = 0; i < throughput; i++)
@@ -581,15 +600,9 @@ cmd_measure(int argc, char **argv) {
     double elapsed = now() - start;
 
     std::printf("rounds %d\nper_round %d\n", rounds, n);
-    print_series("status_us", status_us);
-    print_series("bare_us", bare_us);
-    print_series("status_ratio", status_ratio);
-    print_series("toggle_us", toggle_us);
-    print_series("triple_us", triple_us);
-    print_series("toggle_ratio", toggle_ratio);
-    print_series("direct_us", direct_us);
-    print_series("direct_bare_us", direct_bare_us);
-    print_series("direct_ratio", direct_ratio);
+    print_paired(status, "status_us", "bare_us", "status_ratio");
+    print_paired(toggle, "toggle_us", "triple_us", "toggle_ratio");
+    print_paired(direct, "direct_us", "direct_bare_us", "direct_ratio");
     std::printf("throughput_requests %d\nthroughput_seconds %.6f\nthroughput_rps %.1f\n",
                 throughput, elapsed, throughput / elapsed);
     return 0;
@@ -663,17 +676,12 @@ cmd_ratio(int argc, char **argv) {
         status_request();
         bare_read();
     }
-    std::vector<double> status_us, bare_us, ratio;
-    for (int r = 0; r < rounds; r++) {
-        double s = per_op_us(n, status_request);
-        double b = per_op_us(n, bare_read);
-        status_us.push_back(s);
-        bare_us.push_back(b);
-        ratio.push_back(s / b);
-    }
-    print_prefixed(prefix, "status_us", status_us);
-    print_prefixed(prefix, "bare_us", bare_us);
-    print_prefixed(prefix, "ratio", ratio);
+    paired status;
+    for (int r = 0; r < rounds; r++)
+        status.round(n, status_request, bare_read);
+    print_prefixed(prefix, "status_us", status.a_us);
+    print_prefixed(prefix, "bare_us", status.b_us);
+    print_prefixed(prefix, "ratio", status.ratio);
     return 0;
 }
 
