@@ -56,10 +56,10 @@ class Record:
         self.conn = None  # the service's devd connection as seen: None when absent
 
     def hold_reply(self, step, reply):
-        if reply.startswith("error"):
+        if reply is not None and reply.startswith("error"):
             return
         self.checked[3] += 1
-        if reply != "NONE":
+        if reply not in (None, "NONE"):
             raise Violation(3, f"a hold was granted with the reply {reply!r}, not NONE")
         self.hold_began = step
         if self.period < 0:
