@@ -17,7 +17,8 @@ namespace {
 
 const std::string lid = "hw.acpi.lid_switch_state";
 const std::string usage_text = "usage: vantrelctl command [word ...]\n"
-                               "       vantrelctl hold [-t duration] [utility [argument ...]]\n";
+                               "       vantrelctl hold [-t duration] [utility [argument ...]]\n"
+                               "       vantrelctl -V\n";
 const std::string not_running = "vantrelctl: /var/run/vantrel.sock: No such file or directory\n"
                                 "vantrelctl: the service does not seem to be running\n";
 const std::string not_member = "vantrelctl: not a member of group vantrel?\n";
@@ -74,6 +75,7 @@ cases() {
         {"Sent254", {"status", std::string(247, 'x')}, 1, "error: unknown command\n", ""},
         {"TooLong255", {"status", std::string(248, 'x')}, 2, "", "vantrelctl: request too long\n"},
         {"NoWords", {}, 2, "", usage_text},
+        {"Version", {"-V"}, 0, "vantrelctl 0.3.0\n", "", nullptr, who::down},
         {"Hold90", {"hold", "90"}, 125, "", "vantrelctl: 90 is a duration; use -t\n" + usage_text},
         {"HoldNotRunning", {"hold", "true"}, 125, "", not_running, nullptr, who::down},
         {"HoldAroundExit3", {"hold", "sh", "-c", lid_then_3}, 3, "NONE\n", ""},

@@ -6,6 +6,7 @@
 #include "lid/lid.hpp"
 #include "server/hold_words.hpp"
 #include "server/server.hpp"
+#include "version.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,8 @@ static void guard_standard_descriptors();
 
 static constexpr char usage_text[] =
     "usage: vantrel start|stop|status|serve\n"
-    "       vantrel awake|s0ix|s3|toggle|status|suspend-s0ix|suspend-s3\n";
+    "       vantrel awake|s0ix|s3|toggle|status|suspend-s0ix|suspend-s3\n"
+    "       vantrel -V\n";
 
 // stdio's own buffer would come from the heap on first use.
 static char stdout_buffer[BUFSIZ];
@@ -68,6 +70,9 @@ main(int argc, char *argv[]) {
     load_location_settings();
     if (argc < 2)
         usage();
+    // Before the switch state is read, so that no warning comes with it.
+    if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
+        return std::puts("vantrel " VANTREL_VERSION) == EOF ? 1 : 0;
     load_switch_state();
 
     const char *command = argv[1];

@@ -5,6 +5,7 @@
 #include "cli/settings.hpp"
 #include "ctl/connection.hpp"
 #include "ctl/utility.hpp"
+#include "version.hpp"
 
 #include <sys/select.h>
 
@@ -32,7 +33,8 @@ static int hold_around(char *const utility[]);
 
 static constexpr char usage_text[] =
     "usage: vantrelctl command [word ...]\n"
-    "       vantrelctl hold [-t duration] [utility [argument ...]]\n";
+    "       vantrelctl hold [-t duration] [utility [argument ...]]\n"
+    "       vantrelctl -V\n";
 
 // The longest request the service takes is 255 bytes with its line feed.
 static constexpr std::size_t request_limit = 254;
@@ -225,6 +227,9 @@ main(int argc, char *argv[]) {
     load_location_settings();
     if (argc < 2)
         usage_error(status_failed, nullptr);
+    if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
+        return write_line(STDOUT_FILENO, "vantrelctl " VANTREL_VERSION) == 0 ? status_done
+                                                                             : status_failed;
     if (std::strcmp(argv[1], "hold") != 0)
         return plain_command(argv + 1, argc - 1);
     const char *duration = nullptr;

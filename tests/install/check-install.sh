@@ -3,7 +3,9 @@
 # a DESTDIR and check what lands there: exactly the program, its manual,
 # the rc.d script, the client and its manual, with the right modes, the
 # script naming the installed program and passing the right environment to
-# it.
+# it. Then the same build, configured with the port's CMake options,
+# installs exactly what the port's pkg-plist lists, and the port's copy of
+# the rc.d script is the one cmake installs.
 #
 # usage: check-install.sh cmake source-dir [generator [c++-compiler]]
 
@@ -19,7 +21,8 @@ generator=${3:-}
 cxx=${4:-}
 
 prefix=/opt/vtest
-other_prefix=/opt/vother
+# The second prefix is the ports' one, to compare the port's rc.d script.
+other_prefix=/usr/local
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/vantrel-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
@@ -80,8 +83,8 @@ check_tree()
 	_prefix=$2
 	_found=$(cd "$_root" && find . ! -type d -print | LC_ALL=C sort)
 	_want=$(printf '%s\n' ".$_prefix/bin/vantrelctl" ".$_prefix/etc/rc.d/vantrel" \
-	    ".$_prefix/man/man1/vantrelctl.1" ".$_prefix/man/man8/vantrel.8" \
-	    ".$_prefix/sbin/vantrel")
+	    ".$_prefix/sbin/vantrel" ".$_prefix/share/man/man1/vantrelctl.1" \
+	    ".$_prefix/share/man/man8/vantrel.8")
 	if [ "$_found" = "$_want" ]; then
 		pass "$_prefix: exactly the programs, their manuals and the rc.d script"
 	else
@@ -89,8 +92,8 @@ check_tree()
 		printf '    %s\n' "$_found" >&2
 	fi
 
-	for _file in sbin/vantrel:0755 bin/vantrelctl:0755 man/man8/vantrel.8:0644 \
-	    man/man1/vantrelctl.1:0644; do
+	for _file in sbin/vantrel:0755 bin/vantrelctl:0755 share/man/man8/vantrel.8:0644 \
+	    share/man/man1/vantrelctl.1:0644; do
 		if has_mode "$_root$_prefix/${_file%:*}" "${_file#*:}"; then
 			pass "$_prefix: ${_file%:*} has mode ${_file#*:}"
 		else
@@ -104,7 +107,7 @@ check_tree()
 	fi
 
 	for _manual in man8/vantrel.8 man1/vantrelctl.1; do
-		if cmp -s "$src/freebsd/${_manual#*/}" "$_root$_prefix/man/$_manual"
+		if cmp -s "$src/freebsd/${_manual#*/}" "$_root$_prefix/share/man/$_manual"
 		then
 			pass "$_prefix: installed $_manual is the source manual"
 		else
@@ -123,10 +126,10 @@ if sh -n "$rc"; then
 else
 	fail "rc.d script fails sh -n"
 fi
-if grep -n '@[A-Za-z_][A-Za-z_0-9]*@' "$rc" >&2; then
-	fail "rc.d script keeps unsubstituted @VARIABLES@"
+if grep -En '@[A-Za-z_][A-Za-z_0-9]*@|%%[A-Za-z_][A-Za-z_0-9]*%%' "$rc" >&2; then
+	fail "rc.d script keeps unsubstituted @VARIABLES@ or %%VARIABLES%%"
 else
-	pass "rc.d script has no @VARIABLE@ left"
+	pass "rc.d script has no @VARIABLE@ or %%VARIABLE%% left"
 fi
 
 # The programs themselves run: without an argument each prints its usage
@@ -276,6 +279,39 @@ if [ -z "$got" ]; then
 	pass "empty settings are not exported"
 else
 	fail "empty settings exported: '$got'"
+fi
+
+# The port: configured with its CMAKE_OFF options, the build installs the
+# files pkg-plist lists, the manuals compressed as the ports framework
+# leaves them; the framework installs and lists the rc.d script itself.
+port=$src/freebsd/port
+set --
+# shellcheck disable=SC2013 # the options are words on one line
+for _option in $(sed -n 's/^CMAKE_OFF=//p' "$port/Makefile"); do
+	set -- "$@" "-D$_option:BOOL=OFF"
+done
+build_cmd "configure with the port's options: $*" "$cmake" -S "$src" -B "$work/build" "$@"
+build_cmd "install with the port's options" env DESTDIR="$work/port" \
+    "$cmake" --install "$work/build"
+got=$(cd "$work/port" && find . ! -type d -print |
+    sed -e "s|^\.$prefix/||" -e 's|^share/man/man[1-9]/.*|&.gz|' | LC_ALL=C sort)
+want=$(LC_ALL=C sort "$port/pkg-plist")
+if [ "$got" = "$want" ]; then
+	pass "pkg-plist lists exactly what the port's build installs"
+else
+	fail "pkg-plist differs from the install with the port's options; installed:"
+	printf '%s\n' "$got" | sed 's/^/    /' >&2
+fi
+
+# The port's copy of the rc.d script, as the ports framework fills it in
+# for PREFIX /usr/local, is the script cmake installs there.
+sed 's|%%PREFIX%%|/usr/local|g' "$port/files/vantrel.in" >"$work/port-rc"
+if sh -n "$work/port-rc" && cmp -s "$work/port-rc" "$work/other/usr/local/etc/rc.d/vantrel"
+then
+	pass "the port's rc.d script is the one cmake installs"
+else
+	fail "the port's rc.d script, filled in for /usr/local, fails sh -n or differs:"
+	diff "$work/other/usr/local/etc/rc.d/vantrel" "$work/port-rc" >&2 || true
 fi
 
 if [ "$failures" -ne 0 ]; then

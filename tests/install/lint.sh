@@ -66,8 +66,8 @@ check_manual()
 }
 
 check_shell "$rc"
-if grep -n '@[A-Za-z_][A-Za-z_0-9]*@' "$rc" >&2; then
-	fail "$rc keeps unsubstituted @VARIABLES@"
+if grep -En '@[A-Za-z_][A-Za-z_0-9]*@|%%[A-Za-z_][A-Za-z_0-9]*%%' "$rc" >&2; then
+	fail "$rc keeps unsubstituted @VARIABLES@ or %%VARIABLES%%"
 fi
 check_manual "$manual"
 
