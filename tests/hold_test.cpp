@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 
 using harness::request;
@@ -100,6 +101,7 @@ struct hold_case {
     const char *name;
     std::string lid_before;
     std::function<void(sim &)> run;
+    bool preload = false; // the test preload is loaded into the service
 };
 
 void
@@ -141,6 +143,23 @@ cases() {
              EXPECT_EQ(s.setting(lid), "NONE");
              EXPECT_TRUE(lid_becomes(s, "fw_suspend"));
          }},
+        {"TimeAsleepCounts", "fw_suspend",
+         [](sim &s) {
+             auto left = [&] {
+                 std::string h = request(s.socket(), "holds\n");
+                 return std::atoi(h.c_str() + h.find("left=") + 5);
+             };
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             // 50 minutes asleep, then the wall clock set back.
+             for (const char *offset : {"3000", "2000"}) {
+                 harness::write_file(s.realtime_offset_file(), offset);
+                 EXPECT_NEAR(left(), 600, 5) << offset;
+             }
+             harness::write_file(s.realtime_offset_file(), "4000");
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+         },
+         true},
         {"ReleaseByOwnerOnly", "suspend_to_idle",
          [](sim &s) {
              client held = connect_as(s, member, "hold");
@@ -156,6 +175,9 @@ cases() {
              EXPECT_EQ(first_line(held), "NONE\n");
              EXPECT_EQ(request(s.socket(), "toggle\n"), "suspend_to_idle\n");
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_NE(s.server_err().find("vantrel: holds: " + lid +
+                                           "=fw_suspend will not be restored (uid 0 changed it)\n"),
+                       std::string::npos);
              EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
              EXPECT_TRUE(closed_by_service(held));
              EXPECT_EQ(s.server_err().find("holds ended"), std::string::npos);
@@ -209,7 +231,7 @@ TEST_P(Hold, Service) {
     const hold_case &c = GetParam();
     sim s;
     s.set_setting(lid, c.lid_before);
-    s.start_server();
+    s.start_server(c.preload ? s.preload_env() : std::map<std::string, std::string>{});
     c.run(s);
 }
 

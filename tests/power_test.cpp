@@ -3,6 +3,10 @@
 
 #include "harness.hpp"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <csignal>
 #include <functional>
 
 using harness::request;
@@ -34,10 +38,12 @@ count(const std::string &text, const std::string &what) {
     return n;
 }
 
-// One request after the one that could have caused it: the service does
-// one thing at a time, so a suspend it owed is over by then.
+// Two requests after the one that could have caused it: the service does
+// one thing at a time and settles what it owes after the reply of the wake
+// it served, so a suspend it owed is over before the second is served.
 bool
 suspended(sim &s, const char *tool) {
+    power(s);
     power(s);
     return !s.log(tool).empty();
 }
@@ -48,6 +54,7 @@ struct power_case {
     bool devd;          // the stand-in runs before the service starts
     std::string stypes; // the kernel's sleep types, when not the usual ones
     std::function<void(sim &)> run;
+    bool preload = false; // the test preload is loaded into the service
 };
 
 void
@@ -97,6 +104,8 @@ cases() {
              EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
                        std::string::npos);
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             event(s, lid_event + "0x02"); // any notify but zero is open
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
          }},
         {"ChargerPulledAfterResumeWithLidOpen", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {
@@ -112,9 +121,12 @@ cases() {
          "",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting("dev.acpi_lid.0.state", "0");
              event(s, lid_event + "0x00");
              event(s, acad + "0x00");
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             EXPECT_EQ(count(s.server_err(), "devd: on battery: s3 (waits for the holds to end)\n"),
+                       1u);
              EXPECT_EQ(s.setting(lid), "NONE");
              EXPECT_EQ(harness::read_file(s.dir() + "/run/vantrel.restore"), "fw_suspend\n");
              EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
@@ -122,6 +134,64 @@ cases() {
              EXPECT_NE(s.server_err().find("lid closed: suspending now (fw_suspend)"),
                        std::string::npos);
          }},
+        {"StaleLidNeverSuspends",
+         {{"vantrel_on_ac", "s0ix"}},
+         true,
+         "",
+         [](sim &s) {
+             // devd goes with the lid closed, and the lid opens unheard.
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             event(s, lid_event + "0x00");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.stop_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] { return power(s) == "source=unknown lid=unknown devd=absent\n"; }, 5));
+             s.set_setting("dev.acpi_lid.0.state", "1");
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+             EXPECT_FALSE(suspended(s, "zzz"));
+             // Back with the same source: nothing is applied.
+             s.start_devd();
+             EXPECT_TRUE(
+                 wait_until([&] { return power(s) == "source=ac lid=open devd=connected\n"; }, 5));
+             // Closed was the last word, but the lid reads open at the moment.
+             event(s, lid_event + "0x00");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+             EXPECT_FALSE(suspended(s, "zzz"));
+             std::string err = s.server_err();
+             EXPECT_EQ(count(err, "vantrel: lid not known closed: not suspending\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: connected\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: on ac: s0ix\n"), 1u) << err;
+         }},
+        {"RestoreFileReplacedWhole",
+         {{"vantrel_on_ac", "s0ix"}, {"vantrel_on_battery", "awake"}},
+         true,
+         "",
+         [](sim &s) {
+             const std::string file = s.dir() + "/run/vantrel.restore", fresh = file + ".new";
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             // A failed write keeps the old file and the old state.
+             mkdir(fresh.c_str(), 0755);
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+             EXPECT_EQ(harness::read_file(file), "suspend_to_idle\n");
+             EXPECT_NE(s.server_err().find("vantrel: /var/run/vantrel.restore.new: File exists\n"),
+                       std::string::npos);
+             rmdir(fresh.c_str());
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+             // A crash between the write and the rename keeps the old file.
+             event(s, acad + "0x01");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             harness::write_file(s.kill_in_rename_file(), "");
+             event(s, acad + "0x00");
+             EXPECT_EQ(s.wait_server(5), 128 + SIGKILL);
+             EXPECT_EQ(harness::read_file(file), "suspend_to_idle\n");
+             unlink(s.kill_in_rename_file().c_str());
+             s.start_server();
+             EXPECT_FALSE(harness::file_exists(fresh));
+             EXPECT_EQ(s.setting(lid), "suspend_to_idle");
+         },
+         true},
         {"PersonsS3WithLidClosedKeepsRunning", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {
              event(s, lid_event + "0x00");
@@ -142,6 +212,7 @@ cases() {
                      return s.server_err().find("devd: connection closed") != std::string::npos;
                  },
                  5));
+             EXPECT_EQ(power(s), "source=unknown lid=unknown devd=absent\n");
              s.start_devd();
              EXPECT_TRUE(
                  wait_until([&] { return power(s).find("connected") != std::string::npos; }, 5));
@@ -171,7 +242,10 @@ TEST_P(Power, FollowsDevd) {
         s.set_setting("kern.power.supported_stype", c.stypes);
     if (c.devd)
         s.start_devd();
-    s.start_server(c.env);
+    std::map<std::string, std::string> env = c.env;
+    if (c.preload)
+        env.merge(s.preload_env());
+    s.start_server(env);
     c.run(s);
 }
 

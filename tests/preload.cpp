@@ -7,14 +7,23 @@
 // call. A service that leaves the signal open outside its wait runs the
 // handler there and then waits forever; one that keeps it blocked sees it
 // delivered inside the wait.
+// REALTIME_OFFSET=FILE: CLOCK_REALTIME reads as many seconds later as FILE
+// says, read anew at every call (none while it is missing), so a test moves
+// the wall clock as a suspend does, without sleeping.
+// KILL_IN_RENAME=FILE: while FILE exists, renaming a file whose name ends
+// in ".new" kills the caller first, as a crash between writing a file and
+// renaming it into place would.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
 
 extern "C" int
 lchown(const char *path, uid_t owner, gid_t group) {
@@ -38,4 +47,33 @@ pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *t, const sigset_
         raise(SIGTERM);
     }
     return real(n, r, w, e, t, mask);
+}
+
+extern "C" int
+clock_gettime(clockid_t id, timespec *ts) {
+    using call = int (*)(clockid_t, timespec *);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "clock_gettime"));
+    int rc = real(id, ts);
+    const char *file = std::getenv("REALTIME_OFFSET");
+    int fd = rc == 0 && id == CLOCK_REALTIME && file != nullptr ? open(file, O_RDONLY) : -1;
+    if (fd == -1)
+        return rc;
+    char text[32] = {};
+    if (read(fd, text, sizeof text - 1) > 0)
+        ts->tv_sec += std::strtol(text, nullptr, 10);
+    close(fd);
+    return rc;
+}
+
+extern "C" int
+rename(const char *from, const char *to) {
+    using call = int (*)(const char *, const char *);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "rename"));
+    const char *kill_file = std::getenv("KILL_IN_RENAME");
+    std::size_t length = std::strlen(from);
+    struct stat st;
+    if (kill_file != nullptr && length >= 4 && std::strcmp(from + length - 4, ".new") == 0 &&
+        stat(kill_file, &st) == 0)
+        raise(SIGKILL);
+    return real(from, to);
 }
