@@ -383,14 +383,6 @@ sim::wait_server(double timeout) {
     return -1;
 }
 
-std::map<std::string, std::string>
-sim::preload_env() const {
-    return {{"LD_PRELOAD", PRELOAD},
-            {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-            {"REALTIME_OFFSET", realtime_offset_file()},
-            {"KILL_IN_RENAME", kill_in_rename_file()}};
-}
-
 std::string
 sim::server_err() const {
     return read_file(dir_ + "/server.err");

@@ -103,16 +103,6 @@ class sim {
     pid_t server_pid() const;
     void signal_server(int sig);
 
-    // Environment that loads the test preload (tests/preload.cpp) into the
-    // service, with its REALTIME_OFFSET and KILL_IN_RENAME files in dir().
-    std::map<std::string, std::string> preload_env() const;
-    std::string realtime_offset_file() const {
-        return dir_ + "/realtime-offset";
-    }
-    std::string kill_in_rename_file() const {
-        return dir_ + "/kill-in-rename";
-    }
-
     // The devd stand-in on this machine's devd socket: start_devd returns
     // once it listens; stop_devd ends it with SIGTERM (it removes its
     // socket). It also ends with this object or the test process.

@@ -10,9 +10,6 @@
 // REALTIME_OFFSET=FILE: CLOCK_REALTIME reads as many seconds later as FILE
 // says, read anew at every call (none while it is missing), so a test moves
 // the wall clock as a suspend does, without sleeping.
-// KILL_IN_RENAME=FILE: while FILE exists, renaming a file whose name ends
-// in ".new" kills the caller first, as a crash between writing a file and
-// renaming it into place would.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -23,7 +20,6 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 
 extern "C" int
 lchown(const char *path, uid_t owner, gid_t group) {
@@ -63,17 +59,4 @@ clock_gettime(clockid_t id, timespec *ts) {
         ts->tv_sec += std::strtol(text, nullptr, 10);
     close(fd);
     return rc;
-}
-
-extern "C" int
-rename(const char *from, const char *to) {
-    using call = int (*)(const char *, const char *);
-    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "rename"));
-    const char *kill_file = std::getenv("KILL_IN_RENAME");
-    std::size_t length = std::strlen(from);
-    struct stat st;
-    if (kill_file != nullptr && length >= 4 && std::strcmp(from + length - 4, ".new") == 0 &&
-        stat(kill_file, &st) == 0)
-        raise(SIGKILL);
-    return real(from, to);
 }

@@ -48,11 +48,9 @@ model(std::string message) {
     auto is = [&fields](const char *key, const char *want) {
         return fields[key] == std::vector<std::string>{want};
     };
-    if (is("system", "ACPI") && is("subsystem", "Lid")) {
-        if (fields["notify"].empty())
-            return none;
+    // Any notify but zero is an open lid.
+    if (is("system", "ACPI") && is("subsystem", "Lid") && fields["notify"].size() == 1)
         return is("notify", "0x00") ? lid_closed : lid_opened;
-    }
     if (is("system", "ACPI") && is("subsystem", "ACAD")) {
         if (is("notify", "0x00"))
             return on_battery;
