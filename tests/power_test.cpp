@@ -3,6 +3,8 @@
 
 #include "harness.hpp"
 
+#include <sys/stat.h>
+
 #include <functional>
 
 using harness::request;
@@ -34,10 +36,12 @@ count(const std::string &text, const std::string &what) {
     return n;
 }
 
-// One request after the one that could have caused it: the service does
-// one thing at a time, so a suspend it owed is over by then.
+// Two requests after the one that could have caused it: the service does
+// one thing at a time and settles what it owes after the reply of the wake
+// it served, so a suspend it owed is over before the second is served.
 bool
 suspended(sim &s, const char *tool) {
+    power(s);
     power(s);
     return !s.log(tool).empty();
 }
@@ -97,6 +101,8 @@ cases() {
              EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
                        std::string::npos);
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             event(s, lid_event + "0x02"); // any notify but zero is open
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
          }},
         {"ChargerPulledAfterResumeWithLidOpen", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {
@@ -112,15 +118,64 @@ cases() {
          "",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting("dev.acpi_lid.0.state", "0");
              event(s, lid_event + "0x00");
              event(s, acad + "0x00");
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             EXPECT_EQ(count(s.server_err(), "devd: on battery: s3 (waits for the holds to end)\n"),
+                       1u);
              EXPECT_EQ(s.setting(lid), "NONE");
              EXPECT_EQ(harness::read_file(s.dir() + "/run/vantrel.restore"), "fw_suspend\n");
              EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
              EXPECT_TRUE(suspended(s, "acpiconf"));
              EXPECT_NE(s.server_err().find("lid closed: suspending now (fw_suspend)"),
                        std::string::npos);
+         }},
+        {"StaleLidNeverSuspends",
+         {{"vantrel_on_ac", "s0ix"}},
+         true,
+         "",
+         [](sim &s) {
+             auto no_suspend_at_holds_end = [&] {
+                 EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+                 EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+                 EXPECT_FALSE(suspended(s, "zzz"));
+             };
+             // devd goes while the lid is closed: where it is becomes unknown.
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             event(s, lid_event + "0x00");
+             s.stop_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] { return power(s).starts_with("source=unknown lid=unknown devd=absent"); },
+                 5));
+             no_suspend_at_holds_end();
+             // Back with the same source, which applies nothing; the lid then
+             // opens unheard.
+             s.start_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] { return power(s) == "source=ac lid=closed devd=connected\n"; }, 5));
+             s.set_setting("dev.acpi_lid.0.state", "1");
+             no_suspend_at_holds_end();
+             std::string err = s.server_err();
+             EXPECT_EQ(count(err, "vantrel: lid not known closed: not suspending\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: connected\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: on ac: s0ix\n"), 1u) << err;
+         }},
+        {"RestoreFileReplacedWhole",
+         {{"vantrel_on_ac", "s0ix"}, {"vantrel_on_battery", "awake"}},
+         true,
+         "",
+         [](sim &s) {
+             const std::string file = s.dir() + "/run/vantrel.restore", fresh = file + ".new";
+             // A failed write keeps the old file and the old state.
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             mkdir(fresh.c_str(), 0755);
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+             EXPECT_EQ(harness::read_file(file), "suspend_to_idle\n");
+             EXPECT_NE(s.server_err().find("vantrel: /var/run/vantrel.restore.new: File exists\n"),
+                       std::string::npos);
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
          }},
         {"PersonsS3WithLidClosedKeepsRunning", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {

@@ -7,8 +7,6 @@
 #include <cstring>
 #include <err.h>
 
-power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
-
 // A lid command word a setting may hold, and the sleep type it writes.
 struct power_word {
     const char *word;
@@ -18,7 +16,6 @@ struct power_word {
 };
 
 static const power_word *find_word(const char *value);
-static const char *load_setting(const char *variable);
 static int read_flag(const char *name);
 
 static constexpr power_word power_words[] = {
@@ -40,8 +37,8 @@ find_word(const char *value) {
     return nullptr;
 }
 
-static const char *
-load_setting(const char *variable) {
+const char *
+load_power_setting(const char *variable) {
     const char *value = std::getenv(variable);
     if (value == nullptr || value[0] == '\0')
         return nullptr;
@@ -55,21 +52,6 @@ load_setting(const char *variable) {
         return nullptr;
     }
     return entry->word;
-}
-
-void
-load_power_settings() {
-    power.on_ac = load_setting("vantrel_on_ac");
-    power.on_battery = load_setting("vantrel_on_battery");
-}
-
-const char *
-power_setting(power_source source) {
-    if (source == power_source::ac)
-        return power.on_ac;
-    if (source == power_source::battery)
-        return power.on_battery;
-    return nullptr;
 }
 
 const char *
@@ -105,8 +87,7 @@ read_lid_position() {
 }
 
 bool
-apply_power_setting(power_source source) {
-    const char *word = power_setting(source);
+apply_power_setting(power_source source, const char *word) {
     if (word == nullptr)
         return false;
     const char *name = power_source_name(source);
@@ -120,11 +101,10 @@ apply_power_setting(power_source source) {
 }
 
 const char *
-defer_power_setting(power_source source) {
-    const char *word = power_setting(source);
+defer_power_setting(power_source source, const char *word) {
     if (word == nullptr)
         return nullptr;
-    warnx("devd: on %s: %s", power_source_name(source), word);
+    warnx("devd: on %s: %s (waits for the holds to end)", power_source_name(source), word);
     const power_word *entry = find_word(word);
     if (entry->stype == nullptr)
         return "NONE";

@@ -9,10 +9,13 @@
 // twice (so the meaning would depend on which one counts) makes the whole
 // message not parse. Other keys may repeat. Keys and values compare whole
 // and case-sensitively:
-//   system=ACPI subsystem=Lid   notify=0x00 lid_closed, notify=0x01 lid_opened
+//   system=ACPI subsystem=Lid   notify=0x00 lid_closed, any other notify
+//                               (present, whatever its value) lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
 //   system=ACPI subsystem=Resume, or system=kern subsystem=power type=resume:
 //   resumed. Anything else is none.
+// The lid driver passes the firmware's _LID value on as the notify, and
+// firmware may report open as any value but zero.
 #pragma once
 
 #include <cstddef>

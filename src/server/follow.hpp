@@ -10,6 +10,8 @@
 
 #include <ctime>
 
+// The power source and lid position it keeps are in follow_state.hpp.
+
 // At start, before the service listens: loads the settings and, when there
 // is something to follow, connects to devd, reads the source and the lid,
 // and applies the source's setting.
@@ -29,11 +31,9 @@ void follow_wake(const fd_set &readable);
 // A hold began: the service follows devd from now on.
 void follow_hold_began();
 
-// The last hold ended and a sleep type was written back to the lid.
-void follow_sleep_type_restored();
-
 // Carries out what the wake left to do: the suspend when an automatic
-// change made the lid action a sleep type while the lid is closed.
+// change (a power-source setting, or the end of the holds writing a sleep
+// type back) made the lid action a sleep type while the lid is closed.
 void follow_settle();
 
 // The "power" request's reply.

@@ -255,9 +255,8 @@ check_holders(const fd_set &readable) {
             continue;
         char discard[request_capacity];
         ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-        if ((n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) &&
-            end_hold(i))
-            follow_sleep_type_restored();
+        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            end_hold(i);
     }
 }
 
@@ -312,11 +311,8 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     audit(peer, text);
     if (request.word == server_word::release) {
-        bool restored = false;
-        if (release_holds(peer.uid, reply, &restored) == -1)
+        if (release_holds(peer.uid, reply) == -1)
             set_reply(reply, "error");
-        if (restored)
-            follow_sleep_type_restored();
         write_reply(conn, reply);
         return served::closed;
     }
@@ -337,7 +333,7 @@ serve_command(int conn, const peer_identity &peer, std::string_view command) {
     int result = run_command(command, reply);
     // A person's own choice outlasts the holds.
     if (result == 0 && effect == command_effect::lid)
-        forget_restore_state();
+        forget_restore_state(peer.uid);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
     write_reply(conn, reply);
@@ -389,8 +385,10 @@ run_server() {
         fd_set readable;
         if (wait_for_work(listen_fd, &wait_mask, &readable) == -1)
             FD_ZERO(&readable);
-        if (end_expired_holds())
-            follow_sleep_type_restored();
+        // Time asleep first, so that a hold it ends ends now, and every
+        // reply below shows the corrected time left.
+        count_time_asleep();
+        end_expired_holds();
         // devd's news first: a client in the same wait then meets it.
         follow_wake(readable);
         check_holders(readable);
