@@ -179,7 +179,7 @@ follow_settle() {
     if (power.lid != lid_position::closed)
         return;
     char type[setting_capacity];
-    if (sysctl_read(lid_setting, type, sizeof type) == -1)
+    if (read_lid_action(type, sizeof type) == -1)
         return;
     bool is_s3 = s3_stype[0] != '\0' && std::strcmp(type, s3_stype) == 0;
     bool is_s0ix = s0ix_stype[0] != '\0' && std::strcmp(type, s0ix_stype) == 0;

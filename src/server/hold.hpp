@@ -35,6 +35,10 @@ std::size_t list_holds(char *text, std::size_t capacity);
 // they end. Returns 0, or -1 when it could not be kept in the file.
 int replace_restore_state(const char *value);
 
+// The lid state the holds will write back when they end; "" when none is
+// remembered.
+const char *remembered_lid_state();
+
 // A person's lid command succeeded: the lid stays as they left it when the
 // holds end.
 void forget_restore_state();
