@@ -33,8 +33,7 @@ static int watch_state();
 
 static constexpr char usage_text[] =
     "usage: vantrelctl command [word ...]\n"
-    "       vantrelctl hold [-t duration] [utility [argument ...]]\n"
-    "       vantrelctl watch\n";
+    "       vantrelctl hold [-t duration] [utility [argument ...]]\n";
 
 // The longest request the service takes is 255 bytes with its line feed.
 static constexpr std::size_t request_limit = 254;
