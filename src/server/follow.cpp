@@ -207,7 +207,7 @@ follow_settle() {
     if (!owed || power.lid == lid_position::open)
         return;
     char type[setting_capacity];
-    if (sysctl_read(lid_setting, type, sizeof type) == -1 ||
+    if (read_lid_action(type, sizeof type) == -1 ||
         (!is_stype(type, s3_stype) && !is_stype(type, s0ix_stype)))
         return;
     if (!lid_known_closed()) {

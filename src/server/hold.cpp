@@ -72,19 +72,19 @@ move_earlier(timespec &when, long long ns) {
 static int
 first_hold(reply_text &reply) {
     char current[setting_capacity];
-    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+    if (read_lid_action(current, sizeof current) == -1)
         return -1;
     if (std::strcmp(current, "NONE") == 0)
         return set_reply(reply, current);
     if (save_restore_state(current) == -1)
         return -1;
-    if (sysctl_write(lid_setting, "NONE") == -1) {
+    if (write_lid_action("NONE") == -1) {
         drop_restore_state();
         return -1;
     }
-    if (sysctl_read(lid_setting, reply.data(), reply.size()) == -1) {
+    if (read_lid_action(reply.data(), reply.size()) == -1) {
         // Best effort: the hold is refused, so the lid should not stay NONE.
-        (void)sysctl_write(lid_setting, restore_state);
+        (void)write_lid_action(restore_state);
         drop_restore_state();
         return -1;
     }
@@ -97,7 +97,7 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text 
         set_reply(reply, "error: too many holds");
         return -1;
     }
-    int rc = held == 0 ? first_hold(reply) : sysctl_read(lid_setting, reply.data(), reply.size());
+    int rc = held == 0 ? first_hold(reply) : read_lid_action(reply.data(), reply.size());
     if (rc == -1) {
         // The tool's output is not an answer to a hold.
         set_reply(reply, "error");
@@ -115,7 +115,7 @@ release_holds(uid_t uid, reply_text &reply) {
         if (uid == 0 || holds[i].uid == uid)
             end_hold(i);
     }
-    return sysctl_read(lid_setting, reply.data(), reply.size());
+    return read_lid_action(reply.data(), reply.size());
 }
 
 std::size_t
@@ -139,6 +139,11 @@ list_holds(char *text, std::size_t capacity) {
         length += static_cast<std::size_t>(n);
     }
     return length < capacity ? length : capacity - 1;
+}
+
+const char *
+remembered_lid_state() {
+    return restore_state;
 }
 
 int
@@ -249,7 +254,7 @@ restore_after_holds() {
     if (restore_state[0] == '\0')
         return false;
     char current[setting_capacity];
-    bool read = sysctl_read(lid_setting, current, sizeof current) == 0;
+    bool read = read_lid_action(current, sizeof current) == 0;
     bool none = read && std::strcmp(current, "NONE") == 0;
     if (read && !none)
         warnx("holds ended: %s=%s kept (changed meanwhile)", lid_setting, current);
@@ -260,7 +265,7 @@ restore_after_holds() {
 
 static bool
 write_back(const char *saved) {
-    if (sysctl_write(lid_setting, saved) == 0) {
+    if (write_lid_action(saved) == 0) {
         warnx("holds ended: restored %s=%s", lid_setting, saved);
         return true;
     }
@@ -318,7 +323,7 @@ restore_after_crash() {
     trim_line_ends(restore_state, std::strlen(restore_state));
     char current[setting_capacity];
     // Unreadable now: keep the file for the next start.
-    if (sysctl_read(lid_setting, current, sizeof current) == -1) {
+    if (read_lid_action(current, sizeof current) == -1) {
         restore_state[0] = '\0';
         return;
     }

@@ -38,6 +38,10 @@ std::size_t list_holds(char *text, std::size_t capacity);
 // replaced.
 int replace_restore_state(const char *value);
 
+// The lid state the holds will write back when they end; "" when none is
+// remembered.
+const char *remembered_lid_state();
+
 // A lid command of uid's succeeded: the lid stays as they left it when the
 // holds end. Logged when a remembered state is thereby dropped.
 void forget_restore_state(uid_t uid);

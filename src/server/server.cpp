@@ -10,6 +10,7 @@
 #include "server/peer.hpp"
 #include "server/request.hpp"
 #include "server/socket_file.hpp"
+#include "server/watch.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -32,8 +33,9 @@ struct deadline_reader {
     timespec deadline;
 };
 
-// What became of a connection once its request was served.
-enum class served { closed, held, quit };
+// What became of a connection once its request was served: closed, or
+// handed to the holds or the watchers, which close it themselves.
+enum class served { closed, held, watched, quit };
 
 static void check_machine(char *current, std::size_t capacity);
 static gid_t look_up_group();
@@ -46,6 +48,7 @@ static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 static int wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable);
 static int accept_client(int listen_fd);
 static void check_holders(const fd_set &readable);
+static void check_watchers(const fd_set &readable);
 static served serve_one(int conn);
 static served serve_hold(int conn, const peer_identity &peer, server_request request,
                          std::string_view text);
@@ -82,7 +85,7 @@ check_machine(char *current, std::size_t capacity) {
     // The tool's own failure leaves errno alone; err() would then append
     // whatever an earlier call left there, or "Success".
     errno = 0;
-    if (sysctl_read(lid_setting, current, capacity) == -1) {
+    if (read_lid_action(current, capacity) == -1) {
         if (errno == 0)
             errx(1, "sysctl %s", lid_setting);
         err(1, "sysctl %s", lid_setting);
@@ -216,6 +219,9 @@ wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
     watch(follow_descriptor(), readable, &top);
     for (std::size_t i = 0; i < hold_count(); i++)
         watch(hold_connection(i), readable, &top);
+    // Watchers: to learn that they closed.
+    for (std::size_t i = 0; i < watcher_count(); i++)
+        watch(watcher_connection(i), readable, &top);
     timespec hold_left, retry_left;
     bool hold_due = time_to_next_end(&hold_left);
     bool retry_due = follow_time_to_retry(&retry_left);
@@ -260,6 +266,14 @@ check_holders(const fd_set &readable) {
     }
 }
 
+static void
+check_watchers(const fd_set &readable) {
+    for (std::size_t i = watcher_count(); i-- > 0;) {
+        if (FD_ISSET(watcher_connection(i), &readable))
+            watcher_readable(i);
+    }
+}
+
 static ssize_t
 read_before_deadline(void *context, char *dst, std::size_t max) {
     auto *r = static_cast<deadline_reader *>(context);
@@ -301,6 +315,17 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     if (request.word == server_word::power) {
         power_status(reply);
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    if (request.word == server_word::state) {
+        state_reply(reply);
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    if (request.word == server_word::watch) {
+        if (begin_watch(conn, reply) == 0)
+            return served::watched;
         write_reply(conn, reply);
         return served::closed;
     }
@@ -392,13 +417,16 @@ run_server() {
         // devd's news first: a client in the same wait then meets it.
         follow_wake(readable);
         check_holders(readable);
+        check_watchers(readable);
         int conn = FD_ISSET(listen_fd, &readable) ? accept_client(listen_fd) : -1;
         served outcome = conn == -1 ? served::closed : serve_one(conn);
-        if (conn != -1 && outcome != served::held)
+        if (conn != -1 && outcome != served::held && outcome != served::watched)
             close(conn);
         if (outcome == served::quit)
             break;
         follow_settle();
+        // Last, so that watchers hear of everything this pass changed.
+        publish_state();
     }
     end_all_holds();
     close(listen_fd);
