@@ -37,6 +37,7 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "Lid", "", "0x01", devd_event::lid_opened},
     {"ACPI", "ACAD", "", "0x00", devd_event::on_battery},
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
+    {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };

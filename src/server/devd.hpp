@@ -11,6 +11,7 @@
 // and case-sensitively:
 //   system=ACPI subsystem=Lid   notify=0x00 lid_closed, notify=0x01 lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
+//   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
 //   system=ACPI subsystem=Resume, or system=kern subsystem=power type=resume:
 //   resumed. Anything else is none.
 #pragma once
@@ -24,7 +25,15 @@ inline constexpr char devd_socket_path[] = "/var/run/devd.seqpacket.pipe";
 inline constexpr std::size_t devd_message_capacity = 1024;
 inline constexpr unsigned devd_retry_cap_seconds = 60;
 
-enum class devd_event : std::uint8_t { none, lid_closed, lid_opened, on_battery, on_ac, resumed };
+enum class devd_event : std::uint8_t {
+    none,
+    lid_closed,
+    lid_opened,
+    on_battery,
+    on_ac,
+    resumed,
+    battery_changed,
+};
 
 enum class devd_status : std::uint8_t {
     message, // one message was taken; its event may be none

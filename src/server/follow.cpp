@@ -3,6 +3,7 @@
 #include "lid/power.hpp"
 #include "lid/suspend.hpp"
 #include "runner/sysctl.hpp"
+#include "server/battery.hpp"
 #include "server/devd.hpp"
 #include "server/hold.hpp"
 #include "server/request.hpp"
@@ -12,6 +13,7 @@
 #include <unistd.h>
 
 static bool following();
+static bool follows_source();
 static bool connect_devd();
 static void lose_devd();
 static void learn_state();
@@ -28,10 +30,16 @@ static struct {
     bool suspend_owed; // an automatic change made the lid action a sleep type
 } devd = {};
 
-// devd is followed while a setting asks for it or a hold exists.
+// devd is followed while a setting or the battery floor asks for it, or a
+// hold exists.
 static bool
 following() {
-    return power.on_ac != nullptr || power.on_battery != nullptr || hold_count() > 0;
+    return follows_source() || hold_count() > 0;
+}
+
+static bool
+follows_source() {
+    return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set();
 }
 
 // Returns true when connected. A failure is reported once per loss, and the
@@ -67,7 +75,7 @@ lose_devd() {
 static void
 learn_state() {
     power.lid = read_lid_position();
-    if (power.on_ac != nullptr || power.on_battery != nullptr)
+    if (follows_source())
         source_is(read_power_source());
 }
 
@@ -94,6 +102,7 @@ change_source(power_source source) {
 
 static void
 take_event(devd_event event) {
+    battery_event(event);
     switch (event) {
     case devd_event::lid_closed:
         power.lid = lid_position::closed;
@@ -110,6 +119,7 @@ take_event(devd_event event) {
     case devd_event::resumed:
         learn_state();
         break;
+    case devd_event::battery_changed:
     case devd_event::none:
         break;
     }
@@ -118,6 +128,7 @@ take_event(devd_event event) {
 void
 follow_start() {
     load_power_settings();
+    load_battery_floor();
     if (!following())
         return;
     if (connect_devd())
@@ -195,6 +206,13 @@ follow_settle() {
 }
 
 void
+follow_suspended() {
+    devd.suspend_owed = false;
+}
+
+void
 power_status(reply_text &reply) {
-    format_power_reply(reply, power.source, power.lid, devd.fd != -1);
+    char battery[battery_field_capacity];
+    bool floor = battery_field(battery, sizeof battery);
+    format_power_reply(reply, power.source, power.lid, devd.fd != -1, floor ? battery : nullptr);
 }

@@ -36,5 +36,9 @@ void follow_sleep_type_restored();
 // change made the lid action a sleep type while the lid is closed.
 void follow_settle();
 
-// The "power" request's reply.
+// The machine was just suspended another way: a closed-lid suspend owed
+// is dropped, so the machine suspends once.
+void follow_suspended();
+
+// The "power" request's reply, with the battery floor's field last.
 void power_status(reply_text &reply);
