@@ -132,13 +132,14 @@ battery_event(devd_event event) {
         battery.armed = false;
 }
 
-// Watched but not yet looked at (the service has just started): at once.
+// Watched but not yet looked at, as just after the start: at once.
 bool
 battery_time_to_read(timespec *left) {
     if (!watched())
         return false;
-    timespec now = deadline_after(0);
-    *left = battery.watching ? timeout_until(next_reading(), now) : timeout_until(now, now);
+    *left = {};
+    if (battery.watching)
+        *left = timeout_until(next_reading(), deadline_after(0));
     return true;
 }
 
