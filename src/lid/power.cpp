@@ -2,6 +2,7 @@
 
 #include "runner/sysctl.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -112,9 +113,31 @@ defer_power_setting(power_source source, const char *word) {
     return entry->stype;
 }
 
+int
+parse_percentage(const char *text, int highest) {
+    const char *end = text + std::strlen(text);
+    int value = -1;
+    auto [next, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc{} || next != end || value < 0 || value > highest)
+        return -1;
+    return value;
+}
+
+// The kernel reports -1 while it knows no battery; any value outside a
+// percentage is treated the same.
+int
+read_battery_level() {
+    char value[setting_capacity];
+    if (sysctl_read("hw.acpi.battery.life", value, sizeof value) == -1)
+        return battery_level_unknown;
+    return parse_percentage(value, 100);
+}
+
 void
-format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected) {
-    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s", power_source_name(source),
-                  lid_names[static_cast<std::uint8_t>(lid)],
-                  devd_connected ? "connected" : "absent");
+format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected,
+                   const char *battery) {
+    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s%s%s",
+                  power_source_name(source), lid_names[static_cast<std::uint8_t>(lid)],
+                  devd_connected ? "connected" : "absent", battery != nullptr ? " " : "",
+                  battery != nullptr ? battery : "");
 }

@@ -27,6 +27,12 @@ power_source read_power_source();
 // dev.acpi_lid.0.state: "0" closed, "1" open; anything else or a failed
 // read is unknown. Only reads; power.lid is left to the caller.
 lid_position read_lid_position();
+// hw.acpi.battery.life: a percentage from 0 to 100; anything else or a
+// failed read gives battery_level_unknown.
+inline constexpr int battery_level_unknown = -1;
+int read_battery_level();
+// The whole of text as a decimal number from 0 to highest, or -1.
+int parse_percentage(const char *text, int highest);
 
 // Carries out word, the setting for source, through run_command exactly
 // as a client's request would ("s0ix" and "s3" set switch_mode), logged
@@ -41,6 +47,7 @@ bool apply_power_setting(power_source source, const char *word);
 // with nothing done, for a null word.
 const char *defer_power_setting(power_source source, const char *word);
 
-// "source=ac|battery|unknown lid=open|closed|unknown devd=connected|absent".
+// "source=ac|battery|unknown lid=open|closed|unknown devd=connected|absent",
+// then " " and battery when that field is given.
 void format_power_reply(reply_text &reply, power_source source, lid_position lid,
-                        bool devd_connected);
+                        bool devd_connected, const char *battery = nullptr);

@@ -40,6 +40,7 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "Lid", "", any_value, devd_event::lid_opened},
     {"ACPI", "ACAD", "", "0x00", devd_event::on_battery},
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
+    {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };

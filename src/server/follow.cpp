@@ -2,6 +2,7 @@
 
 #include "lid/suspend.hpp"
 #include "runner/sysctl.hpp"
+#include "server/battery.hpp"
 #include "server/devd.hpp"
 #include "server/follow_state.hpp"
 #include "server/hold.hpp"
@@ -13,6 +14,7 @@
 
 static const char *power_setting(power_source source);
 static bool following();
+static bool follows_source();
 static bool connect_devd();
 static void lose_devd();
 static void learn_state();
@@ -48,10 +50,16 @@ power_setting(power_source source) {
     return nullptr;
 }
 
-// devd is followed while a setting asks for it or a hold exists.
+// devd is followed while a setting or the battery floor asks for it, or a
+// hold exists.
 static bool
 following() {
-    return power.on_ac != nullptr || power.on_battery != nullptr || hold_count() > 0;
+    return follows_source() || hold_count() > 0;
+}
+
+static bool
+follows_source() {
+    return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set();
 }
 
 // Returns true when connected. A failure is reported once per loss, and the
@@ -92,7 +100,7 @@ lose_devd() {
 static void
 learn_state() {
     power.lid = read_lid_position();
-    if (power.on_ac != nullptr || power.on_battery != nullptr)
+    if (follows_source())
         source_is(read_power_source());
 }
 
@@ -123,6 +131,7 @@ change_source(power_source source) {
 
 static void
 take_event(devd_event event) {
+    battery_event(event);
     switch (event) {
     case devd_event::lid_closed:
         power.lid = lid_position::closed;
@@ -140,6 +149,7 @@ take_event(devd_event event) {
         count_time_asleep();
         learn_state();
         break;
+    case devd_event::battery_changed:
     case devd_event::none:
         break;
     }
@@ -149,6 +159,7 @@ void
 follow_start() {
     power.on_ac = load_power_setting("vantrel_on_ac");
     power.on_battery = load_power_setting("vantrel_on_battery");
+    load_battery_floor();
     if (!following())
         return;
     if (connect_devd())
@@ -245,6 +256,19 @@ suspend_closed(const char *type) {
 }
 
 void
+follow_suspended() {
+    devd.suspend_owed = false;
+    (void)take_sleep_type_restored();
+}
+
+power_source
+last_known_source() {
+    return power.source != power_source::unknown ? power.source : devd.acted_on;
+}
+
+void
 power_status(reply_text &reply) {
-    format_power_reply(reply, power.source, power.lid, devd.fd != -1);
+    char battery[battery_field_capacity];
+    bool floor = battery_field(battery, sizeof battery);
+    format_power_reply(reply, power.source, power.lid, devd.fd != -1, floor ? battery : nullptr);
 }

@@ -5,6 +5,7 @@
 #pragma once
 
 #include "lid/lid.hpp"
+#include "lid/power.hpp"
 
 #include <sys/select.h>
 
@@ -36,5 +37,13 @@ void follow_hold_began();
 // type back) made the lid action a sleep type while the lid is closed.
 void follow_settle();
 
-// The "power" request's reply.
+// The machine was just suspended another way: a closed-lid suspend owed
+// is dropped, so the machine suspends once.
+void follow_suspended();
+
+// The power source as last known: while devd is lost, the one known before
+// the loss, so the battery floor still guards a machine that went quiet.
+power_source last_known_source();
+
+// The "power" request's reply, with the battery floor's field last.
 void power_status(reply_text &reply);

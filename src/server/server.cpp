@@ -4,6 +4,7 @@
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/battery.hpp"
 #include "server/follow.hpp"
 #include "server/hold.hpp"
 #include "server/hold_words.hpp"
@@ -228,6 +229,11 @@ wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
     const timespec *timeout = hold_due ? &hold_left : nullptr;
     if (retry_due && (!hold_due || nanoseconds_until(retry_left, hold_left) < 0))
         timeout = &retry_left;
+    // The battery floor's next reading, while the level is watched.
+    timespec battery_left;
+    if (battery_time_to_read(&battery_left) &&
+        (timeout == nullptr || nanoseconds_until(battery_left, *timeout) < 0))
+        timeout = &battery_left;
     return pselect(top + 1, readable, nullptr, nullptr, timeout, wait_mask);
 }
 
@@ -341,6 +347,11 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
         write_reply(conn, reply);
         return served::closed;
     }
+    // The battery floor refuses a hold it would end at once.
+    if (battery_refuses_hold(reply)) {
+        write_reply(conn, reply);
+        return served::closed;
+    }
     bool bound = request.word == server_word::hold;
     int rc = begin_hold(peer, bound ? conn : -1, request.seconds, reply);
     write_reply(conn, reply);
@@ -418,6 +429,9 @@ run_server() {
         follow_wake(readable);
         check_holders(readable);
         check_watchers(readable);
+        // The battery floor acts on devd's news before a client meets it;
+        // its suspend stands for any closed-lid suspend owed so far.
+        battery_settle();
         int conn = FD_ISSET(listen_fd, &readable) ? accept_client(listen_fd) : -1;
         served outcome = conn == -1 ? served::closed : serve_one(conn);
         if (conn != -1 && outcome != served::held && outcome != served::watched)

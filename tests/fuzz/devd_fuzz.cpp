@@ -56,6 +56,8 @@ model(std::string message) {
             return on_battery;
         return is("notify", "0x01") ? on_ac : none;
     }
+    if (is("system", "ACPI") && is("subsystem", "CMBAT"))
+        return battery_changed;
     bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
     bool kern_resume = is("system", "kern") && is("subsystem", "power") && is("type", "resume");
     return acpi_resume || kern_resume ? resumed : none;
