@@ -26,9 +26,18 @@
 //       one "hold HOLD_SECONDSs", then as idle; the hold must have ended
 //   client ask SOCKET REQUEST EXPECTED
 //       one request whose reply must contain EXPECTED; prints the reply
+//   client watchers SOCKET COUNT
+//       COUNT watch connections; prints "watching COUNT" once each has its
+//       first line, reads whatever comes until its standard input ends,
+//       then closes them
+//   client latency SOCKET DEVD_SOCKET COUNT EVENTS PREFIX
+//       COUNT watch connections, then EVENTS lid events sent as devd
+//       would, closed and opened by turns; the time from each send until
+//       every watcher has its new line
 //
 // Kept lean on purpose (no iostreams, no heap on the measured paths): its
 // own fork cost is part of every bare run it times.
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -761,6 +770,144 @@ cmd_compare(int argc, char **argv) {
     return 0;
 }
 
+constexpr int most_watchers = 8;
+
+// A watch connection whose first line, the state line, has come.
+int
+begin_watch() {
+    int fd = connect_service();
+    send_request(fd, "watch\n");
+    char line[512];
+    read_line(fd, line, sizeof line);
+    if (std::strncmp(line, "action=", 7) != 0)
+        die("unexpected watch reply", line);
+    return fd;
+}
+
+int
+watcher_count(const char *text) {
+    int count = positive(text);
+    if (count > most_watchers)
+        die("more watchers than the service takes", text);
+    return count;
+}
+
+// Reads what is there; a watch the service ended fails the benchmark.
+void
+drain_watch(int fd, char *buf, std::size_t cap) {
+    ssize_t n = read(fd, buf, cap - 1);
+    if (n == 0 || (n == -1 && errno != EINTR))
+        die("the service ended a watch");
+    buf[n > 0 ? n : 0] = '\0';
+}
+
+int
+cmd_watchers(int argc, char **argv) {
+    if (argc != 4)
+        die("usage: client watchers SOCKET COUNT");
+    socket_path = argv[2];
+    int count = watcher_count(argv[3]);
+    pollfd p[most_watchers + 1];
+    p[0] = {STDIN_FILENO, POLLIN, 0};
+    for (int i = 1; i <= count; i++)
+        p[i] = {begin_watch(), POLLIN, 0};
+    std::printf("watching %d\n", count);
+    std::fflush(stdout);
+    char buf[4096];
+    for (;;) {
+        if (poll(p, static_cast<nfds_t>(count + 1), -1) == -1 && errno != EINTR)
+            die("poll", std::strerror(errno));
+        if (p[0].revents != 0 && read(STDIN_FILENO, buf, sizeof buf) <= 0)
+            break;
+        for (int i = 1; i <= count; i++) {
+            if (p[i].revents != 0)
+                drain_watch(p[i].fd, buf, sizeof buf);
+        }
+    }
+    for (int i = 1; i <= count; i++)
+        close(p[i].fd);
+    return 0;
+}
+
+// Until every watcher has read a line holding want; at most 5 s.
+void
+await_lines(const int *fds, int count, const char *want) {
+    pollfd p[most_watchers];
+    int waiting = count;
+    for (int i = 0; i < count; i++)
+        p[i] = {fds[i], POLLIN, 0};
+    char buf[4096];
+    while (waiting > 0) {
+        int ready = poll(p, static_cast<nfds_t>(count), 5000);
+        if (ready == 0)
+            die("a watcher did not hear of the event", want);
+        for (int i = 0; i < count; i++) {
+            if (p[i].revents == 0)
+                continue;
+            drain_watch(p[i].fd, buf, sizeof buf);
+            if (std::strstr(buf, want) != nullptr) {
+                p[i].fd = -1; // poll passes over it from now on
+                waiting--;
+            }
+        }
+    }
+}
+
+// The devd stand-in answers each sender with a packet that begins with a
+// zero byte once it has relayed the message.
+void
+await_relayed(int devd) {
+    char packet[256];
+    for (;;) {
+        ssize_t n = recv(devd, packet, sizeof packet, 0);
+        if (n <= 0)
+            die("the devd stand-in did not answer");
+        if (packet[0] == '\0')
+            return;
+    }
+}
+
+int
+connect_devd(const char *path) {
+    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    if (fd == -1 || connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == -1)
+        die(path, std::strerror(errno));
+    return fd;
+}
+
+int
+cmd_latency(int argc, char **argv) {
+    if (argc != 7)
+        die("usage: client latency SOCKET DEVD_SOCKET COUNT EVENTS PREFIX");
+    socket_path = argv[2];
+    int count = watcher_count(argv[4]);
+    int events = positive(argv[5]);
+    int fds[most_watchers];
+    for (int i = 0; i < count; i++)
+        fds[i] = begin_watch();
+    int devd = connect_devd(argv[3]);
+    static const char *const messages[] = {
+        "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00",
+        "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x01"};
+    static const char *const wanted[] = {"lid=closed", "lid=open"};
+    std::vector<double> ms;
+    for (int e = 0; e < events; e++) {
+        const char *message = messages[e % 2];
+        double start = now();
+        if (send(devd, message, std::strlen(message), MSG_NOSIGNAL) == -1)
+            die("send to devd", std::strerror(errno));
+        await_lines(fds, count, wanted[e % 2]);
+        ms.push_back((now() - start) * 1e3);
+        await_relayed(devd);
+    }
+    print_prefixed(argv[6], "ms", ms);
+    std::printf("%s_watchers %d\n%s_events %d\n", argv[6], count, argv[6], events);
+    return 0;
+}
+
 } // namespace
 
 int
@@ -787,5 +934,10 @@ main(int argc, char **argv) {
         return cmd_timed(argc, argv);
     if (mode == "ask")
         return cmd_ask(argc, argv);
-    die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask ...");
+    if (mode == "watchers")
+        return cmd_watchers(argc, argv);
+    if (mode == "latency")
+        return cmd_latency(argc, argv);
+    die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask|watchers|"
+        "latency ...");
 }

@@ -17,6 +17,7 @@ RATIO_GOAL = 1.15
 CTL_GOAL = 1.0
 RSS_GOAL_KIB = 2048
 TIMED_HOLD_GOAL = 2
+WATCH_LATENCY_GOAL_MS = 5.0
 
 
 def counts(path):
@@ -40,6 +41,20 @@ def read_results(path):
             if key:
                 results[key] = value
     return results
+
+
+def watch_rows(num, row, switches):
+    """The figures with watchers connected to the service that follows devd."""
+    ratio = num("watch_ratio_median")
+    row("status round trip / bare, 8 watchers", f"{ratio:.3f}x", f"<= {RATIO_GOAL:.2f}x",
+        ratio <= RATIO_GOAL)
+    row("  status round trip, 8 watchers", f"{num('watch_status_us_median'):.1f} us")
+    row("  bare sysctl -n run, same rounds", f"{num('watch_bare_us_median'):.1f} us")
+    switches("watch_idle", "idle, 8 watchers", 0)
+    latency = num("watch_latency_ms_median")
+    row(f"devd lid event to 8 watchers, median of {int(num('watch_latency_events'))}",
+        f"{latency:.2f} ms", f"<= {WATCH_LATENCY_GOAL_MS:.0f} ms",
+        latency <= WATCH_LATENCY_GOAL_MS)
 
 
 def table(path):
@@ -96,6 +111,9 @@ def table(path):
     switches("devd_idle", "idle, devd followed (settings)", 0)
     switches("devd_held_idle", "idle, same, 16 bound holds", 0)
     switches("absent_held_idle", "idle, 16 bound holds, no devd")
+    watch_rows(num, row, switches)
+    switches("floor_idle", "idle, battery floor, on the charger", 0)
+    switches("floor_held", "on battery, floor, one hold, from 1 s after it", 0)
     rss = num("rss_hwm_kib")
     row("peak RSS (VmHWM), after the holds", f"{rss / 1024:.2f} MiB",
         f"<= {RSS_GOAL_KIB // 1024} MiB", rss <= RSS_GOAL_KIB)
@@ -119,6 +137,8 @@ def table(path):
     print("per-round status ratios:", r.get("status_ratio_all", "").strip())
     print("per-round status ratios, 16 bound holds:", r.get("held_ratio_all", "").strip())
     print("per-round vantrelctl/nc ratios:", r.get("ctl_ratio_all", "").strip())
+    print("per-round status ratios, 8 watchers:", r.get("watch_ratio_all", "").strip())
+    print("lid event to 8 watchers, ms:", r.get("watch_latency_ms_all", "").strip())
     if missed:
         print("missed:", "; ".join(m.strip() for m in missed))
         sys.exit(3)

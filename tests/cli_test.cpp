@@ -141,6 +141,7 @@ cases() {
         {"Quit", {"quit"}, {}, nullptr, 0, "bye\n", "", "NONE"},
         {"HoldNeedsService", {"hold"}, {}, nullptr, 1, "error: needs the running service\n", ""},
         {"PowerNeedsService", {"power"}, {}, nullptr, 1, "error: needs the running service\n", ""},
+        {"StateNeedsService", {"state"}, {}, nullptr, 1, "error: needs the running service\n", ""},
         {"TimedHoldNeedsService",
          {"hold 2h"},
          {},

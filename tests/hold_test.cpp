@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdlib>
 #include <functional>
 
 using harness::request;
@@ -100,6 +101,7 @@ struct hold_case {
     const char *name;
     std::string lid_before;
     std::function<void(sim &)> run;
+    bool preload = false; // the test preload moves the service's wall clock
 };
 
 void
@@ -141,6 +143,20 @@ cases() {
              EXPECT_EQ(s.setting(lid), "NONE");
              EXPECT_TRUE(lid_becomes(s, "fw_suspend"));
          }},
+        {"TimeAsleepCounts", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             // 50 minutes asleep, then the wall clock set back, then 1000 s asleep.
+             for (const char *offset : {"3000", "2000"}) {
+                 harness::write_file(s.dir() + "/realtime-offset", offset);
+                 std::string h = request(s.socket(), "holds\n");
+                 EXPECT_NEAR(std::atoi(h.c_str() + h.find("left=") + 5), 600, 5) << h;
+             }
+             harness::write_file(s.dir() + "/realtime-offset", "4000");
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+         },
+         true},
         {"ReleaseByOwnerOnly", "suspend_to_idle",
          [](sim &s) {
              client held = connect_as(s, member, "hold");
@@ -156,6 +172,9 @@ cases() {
              EXPECT_EQ(first_line(held), "NONE\n");
              EXPECT_EQ(request(s.socket(), "toggle\n"), "suspend_to_idle\n");
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_NE(s.server_err().find("vantrel: holds: " + lid +
+                                           "=fw_suspend will not be restored (uid 0 changed it)\n"),
+                       std::string::npos);
              EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
              EXPECT_TRUE(closed_by_service(held));
              EXPECT_EQ(s.server_err().find("holds ended"), std::string::npos);
@@ -175,9 +194,12 @@ cases() {
              s.signal_server(SIGKILL);
              s.wait_server(5);
              EXPECT_EQ(s.setting(lid), "NONE");
+             // As a crash between writing a new file and its rename leaves it.
+             harness::write_file(s.dir() + restore_file + ".new", "NONE\n");
              s.start_server();
              EXPECT_EQ(s.setting(lid), "fw_suspend");
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file + ".new"));
              EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
          }},
         {"SixteenHoldsAtMost", "NONE",
@@ -209,7 +231,12 @@ TEST_P(Hold, Service) {
     const hold_case &c = GetParam();
     sim s;
     s.set_setting(lid, c.lid_before);
-    s.start_server();
+    std::map<std::string, std::string> env;
+    if (c.preload)
+        env = {{"LD_PRELOAD", PRELOAD},
+               {"ASAN_OPTIONS", "verify_asan_link_order=0"},
+               {"REALTIME_OFFSET", s.dir() + "/realtime-offset"}};
+    s.start_server(env);
     c.run(s);
 }
 

@@ -1,7 +1,9 @@
-// Following devd: settings per power source, the closed-lid suspend, and
-// devd coming and going, on the simulated machine with its devd stand-in.
+// Following devd: settings per power source, the closed-lid suspend, devd
+// coming and going and the battery floor, on the simulated machine.
 
 #include "harness.hpp"
+
+#include <sys/stat.h>
 
 #include <functional>
 
@@ -15,6 +17,7 @@ const std::string lid = "hw.acpi.lid_switch_state";
 const std::string acad = "!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=";
 const std::string lid_event = "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=";
 const std::string resume = "!system=ACPI subsystem=Resume type=suspend";
+const std::string cmbat = "!system=ACPI subsystem=CMBAT type=\\_SB_.BAT0 notify=0x80";
 
 std::string
 power(sim &s) {
@@ -34,10 +37,12 @@ count(const std::string &text, const std::string &what) {
     return n;
 }
 
-// One request after the one that could have caused it: the service does
-// one thing at a time, so a suspend it owed is over by then.
+// Two requests after the one that could have caused it: the service does
+// one thing at a time and settles what it owes after the reply of the wake
+// it served, so a suspend it owed is over before the second is served.
 bool
 suspended(sim &s, const char *tool) {
+    power(s);
     power(s);
     return !s.log(tool).empty();
 }
@@ -54,6 +59,40 @@ void
 PrintTo(const power_case &c, std::ostream *os) {
     *os << c.name;
 }
+
+void
+unplug(sim &s) {
+    s.set_setting("hw.acpi.acline", "0");
+    event(s, acad + "0x00");
+}
+
+void
+move_lid(sim &s, const char *notify) {
+    s.set_setting("dev.acpi_lid.0.state", notify[3] == '0' ? "0" : "1");
+    event(s, lid_event + notify);
+}
+
+void
+battery_at(sim &s, const std::string &level) {
+    s.set_setting("hw.acpi.battery.life", level);
+    event(s, cmbat);
+}
+
+// On battery, a hold and the lid shut: a level not at the floor does nothing.
+std::function<void(sim &)>
+nothing_at(const std::string &level, const std::string &shown) {
+    return [=](sim &s) {
+        s.set_setting("hw.acpi.battery.life", level);
+        unplug(s);
+        EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+        move_lid(s, "0x00");
+        event(s, cmbat);
+        EXPECT_EQ(power(s), "source=battery lid=closed devd=connected battery=" + shown + "\n");
+        EXPECT_EQ(s.server_err().find("battery at"), std::string::npos);
+    };
+}
+
+const std::map<std::string, std::string> floor_10 = {{"vantrel_battery_floor", "10"}};
 
 const std::map<std::string, std::string> awake_on_ac_s0ix_on_battery = {
     {"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s0ix"}};
@@ -76,13 +115,16 @@ cases() {
              EXPECT_TRUE(s.log("zzz").empty());
          }},
         {"InvalidSettingsIgnored",
-         {{"vantrel_on_ac", "sleep"}, {"vantrel_on_battery", "s3"}},
+         {{"vantrel_on_ac", "sleep"},
+          {"vantrel_on_battery", "s3"},
+          {"vantrel_battery_floor", "51"}},
          true,
          no_s3,
          [](sim &s) {
              EXPECT_NE(s.server_err().find("vantrel: invalid vantrel_on_ac=sleep; ignored\n"
                                            "vantrel: no S3 sleep type for vantrel_on_battery=s3; "
-                                           "ignored\n"),
+                                           "ignored\n"
+                                           "vantrel: invalid vantrel_battery_floor=51; ignored\n"),
                        std::string::npos)
                  << s.server_err();
              // Nothing left to follow: devd is not even asked.
@@ -97,6 +139,8 @@ cases() {
              EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
                        std::string::npos);
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             event(s, lid_event + "0x02"); // any notify but zero is open
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
          }},
         {"ChargerPulledAfterResumeWithLidOpen", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {
@@ -112,15 +156,64 @@ cases() {
          "",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting("dev.acpi_lid.0.state", "0");
              event(s, lid_event + "0x00");
              event(s, acad + "0x00");
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             EXPECT_EQ(count(s.server_err(), "devd: on battery: s3 (waits for the holds to end)\n"),
+                       1u);
              EXPECT_EQ(s.setting(lid), "NONE");
              EXPECT_EQ(harness::read_file(s.dir() + "/run/vantrel.restore"), "fw_suspend\n");
              EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
              EXPECT_TRUE(suspended(s, "acpiconf"));
              EXPECT_NE(s.server_err().find("lid closed: suspending now (fw_suspend)"),
                        std::string::npos);
+         }},
+        {"StaleLidNeverSuspends",
+         {{"vantrel_on_ac", "s0ix"}},
+         true,
+         "",
+         [](sim &s) {
+             auto no_suspend_at_holds_end = [&] {
+                 EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+                 EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
+                 EXPECT_FALSE(suspended(s, "zzz"));
+             };
+             // devd goes while the lid is closed: where it is becomes unknown.
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             event(s, lid_event + "0x00");
+             s.stop_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] { return power(s).starts_with("source=unknown lid=unknown devd=absent"); },
+                 5));
+             no_suspend_at_holds_end();
+             // Back with the same source, which applies nothing; the lid then
+             // opens unheard.
+             s.start_devd();
+             EXPECT_TRUE(wait_until(
+                 [&] { return power(s) == "source=ac lid=closed devd=connected\n"; }, 5));
+             s.set_setting("dev.acpi_lid.0.state", "1");
+             no_suspend_at_holds_end();
+             std::string err = s.server_err();
+             EXPECT_EQ(count(err, "vantrel: lid not known closed: not suspending\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: connected\n"), 2u) << err;
+             EXPECT_EQ(count(err, "vantrel: devd: on ac: s0ix\n"), 1u) << err;
+         }},
+        {"RestoreFileReplacedWhole",
+         {{"vantrel_on_ac", "s0ix"}, {"vantrel_on_battery", "awake"}},
+         true,
+         "",
+         [](sim &s) {
+             const std::string file = s.dir() + "/run/vantrel.restore", fresh = file + ".new";
+             // A failed write keeps the old file and the old state.
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             mkdir(fresh.c_str(), 0755);
+             event(s, acad + "0x00");
+             EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
+             EXPECT_EQ(harness::read_file(file), "suspend_to_idle\n");
+             EXPECT_NE(s.server_err().find("vantrel: /var/run/vantrel.restore.new: File exists\n"),
+                       std::string::npos);
+             EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
          }},
         {"PersonsS3WithLidClosedKeepsRunning", awake_on_ac_s0ix_on_battery, true, "",
          [](sim &s) {
@@ -157,6 +250,56 @@ cases() {
              event(s, acad + "0x00\n");
              EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
          }},
+        // The battery floor: each row begins on the charger, lid open, at NONE.
+        {"FloorAbove", floor_10, true, "", nothing_at("11", "11")},
+        {"FloorReachedEndsHolds", floor_10, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting("hw.acpi.battery.life", "10");
+             unplug(s);
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+             EXPECT_NE(s.server_err().find("vantrel: battery at 10%: holds ended\n"),
+                       std::string::npos);
+             EXPECT_EQ(request(s.socket(), "hold\n"), "error: battery low (10%)\n");
+             EXPECT_TRUE(s.log("acpiconf").empty());
+             // Unwatched, the last reading is old: a hold reads again first.
+             event(s, acad + "0x01");
+             s.set_setting("hw.acpi.battery.life", "50");
+             unplug(s);
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+         }},
+        {"FloorLidClosedAndNoneSuspends", floor_10, true, "",
+         [](sim &s) {
+             unplug(s);
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_NE(s.server_err().find("vantrel: battery at 5%: lid closed: suspending now\n"),
+                       std::string::npos);
+         }},
+        {"FloorAfterResumeWaitsForTheLid", floor_10, true, "",
+         [](sim &s) {
+             unplug(s);
+             move_lid(s, "0x00");
+             event(s, resume);
+             battery_at(s, "5");
+             EXPECT_FALSE(suspended(s, "zzz"));
+             move_lid(s, "0x01");
+             move_lid(s, "0x00");
+             battery_at(s, "4");
+             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected battery=4\n");
+             EXPECT_EQ(s.log("zzz").size(), 1u);
+         }},
+        {"FloorOnTheChargerReadsNothing", floor_10, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_EQ(power(s), "source=ac lid=closed devd=connected battery=unknown\n");
+         }},
+        {"FloorUnknownLevel", floor_10, true, "", nothing_at("-1", "unknown")},
     };
     return rows;
 }

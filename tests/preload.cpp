@@ -7,11 +7,16 @@
 // call. A service that leaves the signal open outside its wait runs the
 // handler there and then waits forever; one that keeps it blocked sees it
 // delivered inside the wait.
+// REALTIME_OFFSET=FILE: CLOCK_REALTIME reads as many seconds later as FILE
+// says, read anew at every call (none while it is missing), so a test moves
+// the wall clock as a suspend does, without sleeping.
 
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/select.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -38,4 +43,20 @@ pselect(int n, fd_set *r, fd_set *w, fd_set *e, const timespec *t, const sigset_
         raise(SIGTERM);
     }
     return real(n, r, w, e, t, mask);
+}
+
+extern "C" int
+clock_gettime(clockid_t id, timespec *ts) {
+    using call = int (*)(clockid_t, timespec *);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "clock_gettime"));
+    int rc = real(id, ts);
+    const char *file = std::getenv("REALTIME_OFFSET");
+    int fd = rc == 0 && id == CLOCK_REALTIME && file != nullptr ? open(file, O_RDONLY) : -1;
+    if (fd == -1)
+        return rc;
+    char text[32] = {};
+    if (read(fd, text, sizeof text - 1) > 0)
+        ts->tv_sec += std::strtol(text, nullptr, 10);
+    close(fd);
+    return rc;
 }

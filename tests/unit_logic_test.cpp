@@ -262,9 +262,9 @@ TEST(Power, SettingsAndWhatTheyNeed) {
         copy_text(s0ix_stype, stype_capacity, r.stype);
         setenv("vantrel_on_battery", r.value, 1);
         testing::internal::CaptureStderr();
-        load_power_settings();
+        const char *word = load_power_setting("vantrel_on_battery");
         std::string err = testing::internal::GetCapturedStderr();
-        EXPECT_STREQ(power_setting(power_source::battery), r.word) << r.value;
+        EXPECT_STREQ(word, r.word) << r.value;
         std::string want = *r.warning ? std::string(": ") + r.warning + "\n" : "";
         EXPECT_TRUE(err.ends_with(want) && err.empty() == want.empty()) << err;
     }
@@ -273,14 +273,12 @@ TEST(Power, SettingsAndWhatTheyNeed) {
 
 TEST(Power, DeferredSettingAndReply) {
     copy_text(s3_stype, stype_capacity, "fw_suspend");
-    power.on_ac = "awake";
-    power.on_battery = "s3";
     switch_mode = s0ix;
-    EXPECT_STREQ(defer_power_setting(power_source::ac), "NONE");
+    EXPECT_STREQ(defer_power_setting(power_source::ac, "awake"), "NONE");
     EXPECT_EQ(switch_mode, s0ix);
-    EXPECT_STREQ(defer_power_setting(power_source::battery), "fw_suspend");
+    EXPECT_STREQ(defer_power_setting(power_source::battery, "s3"), "fw_suspend");
     EXPECT_EQ(switch_mode, s3);
-    EXPECT_EQ(defer_power_setting(power_source::unknown), nullptr);
+    EXPECT_EQ(defer_power_setting(power_source::unknown, nullptr), nullptr);
     reply_text reply{};
     format_power_reply(reply, power_source::battery, lid_position::closed, true);
     EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");

@@ -18,6 +18,7 @@
 static void report_unreachable();
 static void name_socket_group();
 static int write_all(int fd, const char *data, std::size_t length);
+static int pass_lines(char *held, std::size_t *length, bool *any);
 
 static constexpr std::size_t reply_chunk = 4096;
 // Room for a group entry and its member list; a larger one is named by its
@@ -144,6 +145,60 @@ relay_reply(int fd) {
         return 2;
     }
     return begins_with_error(head) ? 1 : 0;
+}
+
+// Writes each whole line of held to standard output, one write a line,
+// and keeps the rest at its start; a line longer than any the service
+// sends goes out as it is. Returns 0, 1 when the first line of all is an
+// error (written), or -1 when the output failed (reported).
+static int
+pass_lines(char *held, std::size_t *length, bool *any) {
+    std::size_t start = 0;
+    while (const void *end = std::memchr(held + start, '\n', *length - start)) {
+        std::size_t line = static_cast<std::size_t>(static_cast<const char *>(end) - held) + 1;
+        bool refused = !*any && begins_with_error(held + start);
+        if (write_all(STDOUT_FILENO, held + start, line - start) == -1) {
+            warn("stdout");
+            return -1;
+        }
+        if (refused)
+            return 1;
+        *any = true;
+        start = line;
+    }
+    if (start == 0 && *length == line_capacity) {
+        start = *length;
+        if (write_all(STDOUT_FILENO, held, start) == -1) {
+            warn("stdout");
+            return -1;
+        }
+    }
+    std::memmove(held, held + start, *length - start);
+    *length -= start;
+    return 0;
+}
+
+int
+relay_lines(int fd) {
+    char held[line_capacity];
+    std::size_t length = 0;
+    bool any = false;
+    for (;;) {
+        ssize_t n = read(fd, held + length, sizeof held - length);
+        if (n == -1 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        length += static_cast<std::size_t>(n);
+        if (int rc = pass_lines(held, &length, &any); rc != 0)
+            return rc == 1 ? 1 : 2;
+    }
+    if (!any) {
+        warnx("%s: no reply", socket_path);
+        return 2;
+    }
+    warnx("the service ended the watch");
+    return 1;
 }
 
 int

@@ -20,6 +20,12 @@ int send_request(int fd, const char *text, std::size_t length);
 // "PATH: no reply" when it is empty or its first line is.
 int relay_reply(int fd);
 
+// Copies each line the service sends to standard output as soon as the
+// line is whole, one write a line, until the service closes. Returns 1
+// after "the service ended the watch", or as relay_reply does when no line
+// came, its first line begins with "error" or the output fails.
+int relay_lines(int fd);
+
 // Reads the first reply line into line (line_capacity bytes), without its
 // line feed and zero-terminated. Returns 0, or -1 after "PATH: no reply".
 int read_first_line(int fd, char *line);

@@ -30,6 +30,7 @@ static void on_ending_signal(int sig);
 static bool wait_for_input(int fd, const sigset_t *wait_mask);
 static int hold_alone();
 static int hold_around(char *const utility[]);
+static int watch_state();
 
 static constexpr char usage_text[] =
     "usage: vantrelctl command [word ...]\n"
@@ -49,6 +50,7 @@ static constexpr int status_failed = 2;
 static constexpr int status_utility_form = 125;
 
 static constexpr char hold_request[] = "hold\n";
+static constexpr char watch_request[] = "watch\n";
 // Each ends a hold without a utility, and the client with it.
 static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -221,6 +223,17 @@ hold_around(char *const utility[]) {
     return status;
 }
 
+// A status bar reads the lines from a pipe, so each is written as it
+// comes. Ctrl-C and SIGTERM end the client by their default action, as
+// they end any filter.
+static int
+watch_state() {
+    int fd = connect_service();
+    if (fd == -1 || send_request(fd, watch_request, sizeof watch_request - 1) == -1)
+        return status_failed;
+    return relay_lines(fd);
+}
+
 int
 main(int argc, char *argv[]) {
     guard_standard_descriptors();
@@ -230,6 +243,8 @@ main(int argc, char *argv[]) {
     if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
         return write_line(STDOUT_FILENO, "vantrelctl " VANTREL_VERSION) == 0 ? status_done
                                                                              : status_failed;
+    if (std::strcmp(argv[1], "watch") == 0 && argc == 2)
+        return watch_state();
     if (std::strcmp(argv[1], "hold") != 0)
         return plain_command(argv + 1, argc - 1);
     const char *duration = nullptr;

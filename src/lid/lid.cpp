@@ -10,9 +10,13 @@ std::uint8_t switch_mode = s0ix;
 char s3_stype[stype_capacity];
 char s0ix_stype[stype_capacity];
 
+// The lid action last read or written; empty until then.
+static char known_action[setting_capacity];
+
 static int apply_mode_sleep_type(reply_text &reply);
 static int toggle(reply_text &reply);
 static int read_lid_state(reply_text &reply);
+static void remember_action(const char *value);
 static void choose_name(char *stype, std::string_view list, std::string_view preferred,
                         std::string_view fallback);
 static int cmd_awake(reply_text &reply);
@@ -92,14 +96,48 @@ sleep_type_for_mode() {
     return switch_mode == s3 ? s3_stype : s0ix_stype;
 }
 
+// A value too long to keep is no known value at all.
+static void
+remember_action(const char *value) {
+    if (copy_text(known_action, sizeof known_action, value) == -1)
+        known_action[0] = '\0';
+}
+
+int
+read_lid_action(char *value, std::size_t capacity) {
+    if (sysctl_read(lid_setting, value, capacity) == -1)
+        return -1;
+    remember_action(value);
+    return 0;
+}
+
+int
+write_lid_action(const char *value) {
+    if (sysctl_write(lid_setting, value) == -1)
+        return -1;
+    remember_action(value);
+    return 0;
+}
+
+const char *
+known_lid_action() {
+    return known_action;
+}
+
+bool
+lid_reads_none() {
+    char current[setting_capacity];
+    return read_lid_action(current, sizeof current) == 0 && std::strcmp(current, "NONE") == 0;
+}
+
 static int
 read_lid_state(reply_text &reply) {
-    return sysctl_read(lid_setting, reply.data(), reply.size());
+    return read_lid_action(reply.data(), reply.size());
 }
 
 int
 apply_lid_state(const char *value, reply_text &reply) {
-    if (sysctl_write(lid_setting, value) == -1)
+    if (write_lid_action(value) == -1)
         return -1;
     return read_lid_state(reply);
 }
@@ -117,7 +155,7 @@ apply_mode_sleep_type(reply_text &reply) {
 static int
 toggle(reply_text &reply) {
     char current[setting_capacity];
-    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+    if (read_lid_action(current, sizeof current) == -1)
         return -1;
     if (std::strcmp(current, "NONE") == 0)
         return apply_mode_sleep_type(reply);

@@ -39,6 +39,19 @@ int probe_sleep_types();
 // The sleep type that the current switch_mode writes; may be empty.
 const char *sleep_type_for_mode();
 
+// The lid action, read and written through sysctl. Each value read or
+// written is remembered, so that those who must not run a tool (the lines
+// sent to watchers) still know the last value the process has seen.
+// read_lid_action returns 0 or -1 as sysctl_read does; a failed read
+// leaves the remembered value alone.
+int read_lid_action(char *value, std::size_t capacity);
+// Returns 0, or -1 when the write failed (nothing is remembered then).
+int write_lid_action(const char *value);
+// The last value read or written, "" when there is none.
+const char *known_lid_action();
+// Reads the lid action now: true only when it read "NONE".
+bool lid_reads_none();
+
 // Writes value into hw.acpi.lid_switch_state and reads the setting back into
 // the reply. Returns 0 or -1; the reply stays empty when the write fails.
 int apply_lid_state(const char *value, reply_text &reply);

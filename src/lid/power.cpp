@@ -2,12 +2,11 @@
 
 #include "runner/sysctl.hpp"
 
+#include <charconv>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
-
-power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
 
 // A lid command word a setting may hold, and the sleep type it writes.
 struct power_word {
@@ -18,7 +17,6 @@ struct power_word {
 };
 
 static const power_word *find_word(const char *value);
-static const char *load_setting(const char *variable);
 static int read_flag(const char *name);
 
 static constexpr power_word power_words[] = {
@@ -40,8 +38,8 @@ find_word(const char *value) {
     return nullptr;
 }
 
-static const char *
-load_setting(const char *variable) {
+const char *
+load_power_setting(const char *variable) {
     const char *value = std::getenv(variable);
     if (value == nullptr || value[0] == '\0')
         return nullptr;
@@ -55,21 +53,6 @@ load_setting(const char *variable) {
         return nullptr;
     }
     return entry->word;
-}
-
-void
-load_power_settings() {
-    power.on_ac = load_setting("vantrel_on_ac");
-    power.on_battery = load_setting("vantrel_on_battery");
-}
-
-const char *
-power_setting(power_source source) {
-    if (source == power_source::ac)
-        return power.on_ac;
-    if (source == power_source::battery)
-        return power.on_battery;
-    return nullptr;
 }
 
 const char *
@@ -105,8 +88,7 @@ read_lid_position() {
 }
 
 bool
-apply_power_setting(power_source source) {
-    const char *word = power_setting(source);
+apply_power_setting(power_source source, const char *word) {
     if (word == nullptr)
         return false;
     const char *name = power_source_name(source);
@@ -120,11 +102,10 @@ apply_power_setting(power_source source) {
 }
 
 const char *
-defer_power_setting(power_source source) {
-    const char *word = power_setting(source);
+defer_power_setting(power_source source, const char *word) {
     if (word == nullptr)
         return nullptr;
-    warnx("devd: on %s: %s", power_source_name(source), word);
+    warnx("devd: on %s: %s (waits for the holds to end)", power_source_name(source), word);
     const power_word *entry = find_word(word);
     if (entry->stype == nullptr)
         return "NONE";
@@ -132,9 +113,31 @@ defer_power_setting(power_source source) {
     return entry->stype;
 }
 
+int
+parse_percentage(const char *text, int highest) {
+    const char *end = text + std::strlen(text);
+    int value = -1;
+    auto [next, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc{} || next != end || value < 0 || value > highest)
+        return -1;
+    return value;
+}
+
+// The kernel reports -1 while it knows no battery; any value outside a
+// percentage is treated the same.
+int
+read_battery_level() {
+    char value[setting_capacity];
+    if (sysctl_read("hw.acpi.battery.life", value, sizeof value) == -1)
+        return battery_level_unknown;
+    return parse_percentage(value, 100);
+}
+
 void
-format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected) {
-    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s", power_source_name(source),
-                  lid_names[static_cast<std::uint8_t>(lid)],
-                  devd_connected ? "connected" : "absent");
+format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected,
+                   const char *battery) {
+    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s%s%s",
+                  power_source_name(source), lid_names[static_cast<std::uint8_t>(lid)],
+                  devd_connected ? "connected" : "absent", battery != nullptr ? " " : "",
+                  battery != nullptr ? battery : "");
 }

@@ -22,7 +22,7 @@ struct event_rule {
     std::string_view system;
     std::string_view subsystem;
     std::string_view type;   // empty: any or none
-    std::string_view notify; // empty: any or none
+    std::string_view notify; // empty: any or none; any_value: present
     devd_event event;
 };
 
@@ -31,12 +31,16 @@ static bool read_fields(std::string_view text, devd_fields &fields);
 static bool matches(const event_rule &rule, const devd_fields &fields);
 
 static constexpr std::string_view key_names[key_count] = {"system", "subsystem", "type", "notify"};
+// Matches a key that is present, whatever its value.
+static constexpr std::string_view any_value = "*";
 
+// Taken in order: the first rule that matches names the event.
 static constexpr event_rule event_rules[] = {
     {"ACPI", "Lid", "", "0x00", devd_event::lid_closed},
-    {"ACPI", "Lid", "", "0x01", devd_event::lid_opened},
+    {"ACPI", "Lid", "", any_value, devd_event::lid_opened},
     {"ACPI", "ACAD", "", "0x00", devd_event::on_battery},
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
+    {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };
@@ -77,7 +81,9 @@ read_fields(std::string_view text, devd_fields &fields) {
 static bool
 matches(const event_rule &rule, const devd_fields &fields) {
     auto is = [&fields](std::uint8_t key, std::string_view want) {
-        return want.empty() || (fields.seen[key] && fields.value[key] == want);
+        if (want.empty())
+            return true;
+        return fields.seen[key] && (want == any_value || fields.value[key] == want);
     };
     return is(key_system, rule.system) && is(key_subsystem, rule.subsystem) &&
            is(key_type, rule.type) && is(key_notify, rule.notify);

@@ -9,10 +9,14 @@
 // twice (so the meaning would depend on which one counts) makes the whole
 // message not parse. Other keys may repeat. Keys and values compare whole
 // and case-sensitively:
-//   system=ACPI subsystem=Lid   notify=0x00 lid_closed, notify=0x01 lid_opened
+//   system=ACPI subsystem=Lid   notify=0x00 lid_closed, any other notify
+//                               (present, whatever its value) lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
+//   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
 //   system=ACPI subsystem=Resume, or system=kern subsystem=power type=resume:
 //   resumed. Anything else is none.
+// The lid driver passes the firmware's _LID value on as the notify, and
+// firmware may report open as any value but zero.
 #pragma once
 
 #include <cstddef>
@@ -24,7 +28,15 @@ inline constexpr char devd_socket_path[] = "/var/run/devd.seqpacket.pipe";
 inline constexpr std::size_t devd_message_capacity = 1024;
 inline constexpr unsigned devd_retry_cap_seconds = 60;
 
-enum class devd_event : std::uint8_t { none, lid_closed, lid_opened, on_battery, on_ac, resumed };
+enum class devd_event : std::uint8_t {
+    none,
+    lid_closed,
+    lid_opened,
+    on_battery,
+    on_ac,
+    resumed,
+    battery_changed,
+};
 
 enum class devd_status : std::uint8_t {
     message, // one message was taken; its event may be none

@@ -1,9 +1,10 @@
 #include "server/follow.hpp"
 
-#include "lid/power.hpp"
 #include "lid/suspend.hpp"
 #include "runner/sysctl.hpp"
+#include "server/battery.hpp"
 #include "server/devd.hpp"
+#include "server/follow_state.hpp"
 #include "server/hold.hpp"
 #include "server/request.hpp"
 
@@ -11,13 +12,20 @@
 #include <err.h>
 #include <unistd.h>
 
+static const char *power_setting(power_source source);
 static bool following();
+static bool follows_source();
 static bool connect_devd();
 static void lose_devd();
 static void learn_state();
 static void source_is(power_source source);
 static void change_source(power_source source);
 static void take_event(devd_event event);
+static bool is_stype(const char *type, const char *stype);
+static bool lid_known_closed();
+static void suspend_closed(const char *type);
+
+power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
 
 // Owned here: the connection to devd and what waits to be done.
 static struct {
@@ -26,12 +34,32 @@ static struct {
     bool warned;       // this loss has been reported
     timespec retry_at; // on CLOCK_MONOTONIC
     bool suspend_owed; // an automatic change made the lid action a sleep type
+    // The last source the settings were carried out for. It outlives a loss
+    // of devd, so a reconnection that finds the same source does nothing and
+    // cannot undo what a person chose meanwhile.
+    power_source acted_on;
 } devd = {};
 
-// devd is followed while a setting asks for it or a hold exists.
+// The word set for source; null when none is, and always for unknown.
+static const char *
+power_setting(power_source source) {
+    if (source == power_source::ac)
+        return power.on_ac;
+    if (source == power_source::battery)
+        return power.on_battery;
+    return nullptr;
+}
+
+// devd is followed while a setting or the battery floor asks for it, or a
+// hold exists.
 static bool
 following() {
-    return power.on_ac != nullptr || power.on_battery != nullptr || hold_count() > 0;
+    return follows_source() || hold_count() > 0;
+}
+
+static bool
+follows_source() {
+    return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set();
 }
 
 // Returns true when connected. A failure is reported once per loss, and the
@@ -49,14 +77,19 @@ connect_devd() {
     }
     devd.delay = 0;
     devd.warned = false;
+    warnx("devd: connected");
     return true;
 }
 
+// Whatever happens from now on goes unheard, so the lid and the source are
+// unknown until a new connection reads them.
 static void
 lose_devd() {
     warnx("devd: connection closed");
     close(devd.fd);
     devd.fd = -1;
+    power.source = power_source::unknown;
+    power.lid = lid_position::unknown;
     devd.warned = true;
     devd.delay = devd_next_delay(0);
     devd.retry_at = deadline_after(devd.delay);
@@ -67,33 +100,38 @@ lose_devd() {
 static void
 learn_state() {
     power.lid = read_lid_position();
-    if (power.on_ac != nullptr || power.on_battery != nullptr)
+    if (follows_source())
         source_is(read_power_source());
 }
 
+// A change is judged against the source the settings last acted on, not
+// against the unknown one a lost connection leaves.
 static void
 source_is(power_source source) {
-    if (source == power.source)
-        return;
     power.source = source;
-    if (source != power_source::unknown)
-        change_source(source);
+    if (source == power_source::unknown || source == devd.acted_on)
+        return;
+    devd.acted_on = source;
+    change_source(source);
 }
 
 // Holds win against automatic changes: the change waits for them to end.
 static void
 change_source(power_source source) {
+    const char *word = power_setting(source);
     if (hold_count() > 0) {
-        if (const char *value = defer_power_setting(source))
-            replace_restore_state(value);
+        // A failure keeps the state remembered before, and says so.
+        if (const char *value = defer_power_setting(source, word))
+            (void)replace_restore_state(value);
         return;
     }
-    if (apply_power_setting(source))
+    if (apply_power_setting(source, word))
         devd.suspend_owed = true;
 }
 
 static void
 take_event(devd_event event) {
+    battery_event(event);
     switch (event) {
     case devd_event::lid_closed:
         power.lid = lid_position::closed;
@@ -108,8 +146,10 @@ take_event(devd_event event) {
         source_is(power_source::ac);
         break;
     case devd_event::resumed:
+        count_time_asleep();
         learn_state();
         break;
+    case devd_event::battery_changed:
     case devd_event::none:
         break;
     }
@@ -117,15 +157,19 @@ take_event(devd_event event) {
 
 void
 follow_start() {
-    load_power_settings();
+    power.on_ac = load_power_setting("vantrel_on_ac");
+    power.on_battery = load_power_setting("vantrel_on_battery");
+    load_battery_floor();
     if (!following())
         return;
     if (connect_devd())
         power.lid = read_lid_position();
+    // A start without devd is no loss: the source is read all the same.
     power.source = read_power_source();
+    devd.acted_on = power.source;
     // Applied as the start's own choice: the kernel acts on it at the next
     // lid close, so no suspend is owed.
-    apply_power_setting(power.source);
+    apply_power_setting(power.source, power_setting(power.source));
 }
 
 int
@@ -164,37 +208,67 @@ follow_hold_began() {
         learn_state();
 }
 
-void
-follow_sleep_type_restored() {
-    devd.suspend_owed = true;
-}
-
 // The kernel acts on the lid action only when the lid moves, so a sleep
 // type set while the lid is already shut would never take effect.
 void
 follow_settle() {
-    if (!devd.suspend_owed)
-        return;
+    bool restored = take_sleep_type_restored();
+    bool owed = devd.suspend_owed || restored;
     devd.suspend_owed = false;
-    if (power.lid != lid_position::closed)
+    if (!owed || power.lid == lid_position::open)
         return;
     char type[setting_capacity];
-    if (sysctl_read(lid_setting, type, sizeof type) == -1)
+    if (read_lid_action(type, sizeof type) == -1 ||
+        (!is_stype(type, s3_stype) && !is_stype(type, s0ix_stype)))
         return;
-    bool is_s3 = s3_stype[0] != '\0' && std::strcmp(type, s3_stype) == 0;
-    bool is_s0ix = s0ix_stype[0] != '\0' && std::strcmp(type, s0ix_stype) == 0;
-    if (!is_s3 && !is_s0ix)
+    if (!lid_known_closed()) {
+        warnx("lid not known closed: not suspending");
         return;
+    }
+    suspend_closed(type);
+}
+
+// True when type is the kernel's name stype, which may be unknown ("").
+static bool
+is_stype(const char *type, const char *stype) {
+    return stype[0] != '\0' && std::strcmp(type, stype) == 0;
+}
+
+// What the service knows and a read made now must both say closed: a
+// position from before devd went quiet, or an open event still on its way,
+// would otherwise suspend a machine in use.
+static bool
+lid_known_closed() {
+    return power.lid == lid_position::closed && read_lid_position() == lid_position::closed;
+}
+
+static void
+suspend_closed(const char *type) {
     warnx("lid closed: suspending now (%s)", type);
     reply_text reply{};
-    if (is_s3)
+    if (is_stype(type, s3_stype))
         suspend_s3(reply);
     else
         suspend_s0ix(reply);
-    power.lid = read_lid_position();
+    // Read as at a resume, which this is, while devd is there to keep it.
+    if (devd.fd != -1)
+        power.lid = read_lid_position();
+}
+
+void
+follow_suspended() {
+    devd.suspend_owed = false;
+    (void)take_sleep_type_restored();
+}
+
+power_source
+last_known_source() {
+    return power.source != power_source::unknown ? power.source : devd.acted_on;
 }
 
 void
 power_status(reply_text &reply) {
-    format_power_reply(reply, power.source, power.lid, devd.fd != -1);
+    char battery[battery_field_capacity];
+    bool floor = battery_field(battery, sizeof battery);
+    format_power_reply(reply, power.source, power.lid, devd.fd != -1, floor ? battery : nullptr);
 }

@@ -5,10 +5,13 @@
 #pragma once
 
 #include "lid/lid.hpp"
+#include "lid/power.hpp"
 
 #include <sys/select.h>
 
 #include <ctime>
+
+// The power source and lid position it keeps are in follow_state.hpp.
 
 // At start, before the service listens: loads the settings and, when there
 // is something to follow, connects to devd, reads the source and the lid,
@@ -29,12 +32,18 @@ void follow_wake(const fd_set &readable);
 // A hold began: the service follows devd from now on.
 void follow_hold_began();
 
-// The last hold ended and a sleep type was written back to the lid.
-void follow_sleep_type_restored();
-
 // Carries out what the wake left to do: the suspend when an automatic
-// change made the lid action a sleep type while the lid is closed.
+// change (a power-source setting, or the end of the holds writing a sleep
+// type back) made the lid action a sleep type while the lid is closed.
 void follow_settle();
 
-// The "power" request's reply.
+// The machine was just suspended another way: a closed-lid suspend owed
+// is dropped, so the machine suspends once.
+void follow_suspended();
+
+// The power source as last known: while devd is lost, the one known before
+// the loss, so the battery floor still guards a machine that went quiet.
+power_source last_known_source();
+
+// The "power" request's reply, with the battery floor's field last.
 void power_status(reply_text &reply);

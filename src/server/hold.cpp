@@ -17,13 +17,15 @@ struct hold_entry {
     int fd; // the holder's connection, or -1 for a timed hold
     uid_t uid;
     pid_t pid;
-    timespec ends; // on hold_clock(), for a timed hold
+    timespec ends; // on CLOCK_MONOTONIC, for a timed hold
 };
 
-static clockid_t hold_clock();
 static timespec now_on_hold_clock();
+static void move_earlier(timespec &when, long long ns);
 static int first_hold(reply_text &reply);
 static int save_restore_state(const char *value);
+static int write_restore_file(const char *value, std::size_t length);
+static void drop_restore_state();
 static bool restore_after_holds();
 static bool write_back(const char *saved);
 
@@ -31,25 +33,38 @@ static bool write_back(const char *saved);
 static hold_entry holds[hold_capacity];
 static std::size_t held;
 // The lid state that the holds replaced; empty when none is remembered.
+// It changes only once the file says the same.
 static char restore_state[setting_capacity];
+// The last end of the holds wrote a sleep type back; not yet taken.
+static bool sleep_type_restored;
+// Both clocks as count_time_asleep last read them; zero before its first.
+static timespec last_realtime, last_monotonic;
 
-// A hold's time counts the time the machine sleeps. FreeBSD's monotonic
-// clock goes on while suspended; Linux's stops, and its boot-time clock is
-// the one that goes on.
-static clockid_t
-hold_clock() {
-#if defined(__linux__)
-    return CLOCK_BOOTTIME;
-#else
-    return CLOCK_MONOTONIC;
-#endif
-}
+// More than this much time asleep counts; less is the two clocks' drift.
+static constexpr long long asleep_threshold_ns = 2000000000LL;
 
+// A hold's time counts the time the machine sleeps, and no clock that both
+// systems offer counts it. FreeBSD serves CLOCK_MONOTONIC and CLOCK_UPTIME
+// alike from nanouptime(), which stops while the machine is suspended, and
+// its CLOCK_BOOTTIME is another name for CLOCK_MONOTONIC. Linux's
+// CLOCK_MONOTONIC stops too; only its CLOCK_BOOTTIME goes on. So the
+// deadlines stay on CLOCK_MONOTONIC everywhere, and count_time_asleep moves
+// them by the time the wall clock ran ahead of it.
 static timespec
 now_on_hold_clock() {
     timespec now;
-    clock_gettime(hold_clock(), &now);
+    clock_gettime(CLOCK_MONOTONIC, &now);
     return now;
+}
+
+static void
+move_earlier(timespec &when, long long ns) {
+    when.tv_sec -= static_cast<time_t>(ns / 1000000000LL);
+    when.tv_nsec -= static_cast<long>(ns % 1000000000LL);
+    if (when.tv_nsec < 0) {
+        when.tv_nsec += 1000000000L;
+        when.tv_sec--;
+    }
 }
 
 // The first hold sets the lid to NONE, remembering what it was, in the file
@@ -57,20 +72,20 @@ now_on_hold_clock() {
 static int
 first_hold(reply_text &reply) {
     char current[setting_capacity];
-    if (sysctl_read(lid_setting, current, sizeof current) == -1)
+    if (read_lid_action(current, sizeof current) == -1)
         return -1;
     if (std::strcmp(current, "NONE") == 0)
         return set_reply(reply, current);
     if (save_restore_state(current) == -1)
         return -1;
-    if (sysctl_write(lid_setting, "NONE") == -1) {
-        forget_restore_state();
+    if (write_lid_action("NONE") == -1) {
+        drop_restore_state();
         return -1;
     }
-    if (sysctl_read(lid_setting, reply.data(), reply.size()) == -1) {
+    if (read_lid_action(reply.data(), reply.size()) == -1) {
         // Best effort: the hold is refused, so the lid should not stay NONE.
-        (void)sysctl_write(lid_setting, restore_state);
-        forget_restore_state();
+        (void)write_lid_action(restore_state);
+        drop_restore_state();
         return -1;
     }
     return 0;
@@ -82,7 +97,7 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text 
         set_reply(reply, "error: too many holds");
         return -1;
     }
-    int rc = held == 0 ? first_hold(reply) : sysctl_read(lid_setting, reply.data(), reply.size());
+    int rc = held == 0 ? first_hold(reply) : read_lid_action(reply.data(), reply.size());
     if (rc == -1) {
         // The tool's output is not an answer to a hold.
         set_reply(reply, "error");
@@ -95,12 +110,12 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text 
 }
 
 int
-release_holds(uid_t uid, reply_text &reply, bool *restored) {
+release_holds(uid_t uid, reply_text &reply) {
     for (std::size_t i = held; i-- > 0;) {
         if (uid == 0 || holds[i].uid == uid)
-            *restored |= end_hold(i);
+            end_hold(i);
     }
-    return sysctl_read(lid_setting, reply.data(), reply.size());
+    return read_lid_action(reply.data(), reply.size());
 }
 
 std::size_t
@@ -126,13 +141,27 @@ list_holds(char *text, std::size_t capacity) {
     return length < capacity ? length : capacity - 1;
 }
 
+const char *
+remembered_lid_state() {
+    return restore_state;
+}
+
 int
 replace_restore_state(const char *value) {
     return save_restore_state(value);
 }
 
 void
-forget_restore_state() {
+forget_restore_state(uid_t uid) {
+    if (restore_state[0] == '\0')
+        return;
+    warnx("holds: %s=%s will not be restored (uid %u changed it)", lid_setting, restore_state,
+          static_cast<unsigned>(uid));
+    drop_restore_state();
+}
+
+static void
+drop_restore_state() {
     if (restore_state[0] == '\0')
         return;
     restore_state[0] = '\0';
@@ -150,24 +179,52 @@ hold_connection(std::size_t index) {
     return holds[index].fd;
 }
 
-bool
+void
 end_hold(std::size_t index) {
     if (holds[index].fd != -1)
         close(holds[index].fd);
     std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
     held--;
-    return held == 0 && restore_after_holds();
+    if (held == 0 && restore_after_holds())
+        sleep_type_restored = true;
+}
+
+void
+end_expired_holds() {
+    timespec now = now_on_hold_clock();
+    for (std::size_t i = held; i-- > 0;) {
+        if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
+            end_hold(i);
+    }
 }
 
 bool
-end_expired_holds() {
-    timespec now = now_on_hold_clock();
-    bool restored = false;
-    for (std::size_t i = held; i-- > 0;) {
-        if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
-            restored |= end_hold(i);
+take_sleep_type_restored() {
+    bool taken = sleep_type_restored;
+    sleep_type_restored = false;
+    return taken;
+}
+
+// Both clocks are read together, so what one advanced beyond the other is
+// the time the monotonic clock stood still, or the wall clock was set.
+void
+count_time_asleep() {
+    timespec realtime, monotonic;
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    bool first = last_monotonic.tv_sec == 0 && last_monotonic.tv_nsec == 0;
+    long long slept =
+        nanoseconds_until(realtime, last_realtime) - nanoseconds_until(monotonic, last_monotonic);
+    last_realtime = realtime;
+    last_monotonic = monotonic;
+    // A wall clock set back, or the usual drift, changes nothing.
+    if (first || slept <= asleep_threshold_ns)
+        return;
+    for (std::size_t i = 0; i < held; i++) {
+        if (holds[i].fd == -1)
+            move_earlier(holds[i].ends, slept);
     }
-    return restored;
+    end_expired_holds();
 }
 
 bool
@@ -197,16 +254,18 @@ restore_after_holds() {
     if (restore_state[0] == '\0')
         return false;
     char current[setting_capacity];
-    bool restored = sysctl_read(lid_setting, current, sizeof current) == 0 &&
-                    std::strcmp(current, "NONE") == 0 && write_back(restore_state) &&
-                    std::strcmp(restore_state, "NONE") != 0;
-    forget_restore_state();
+    bool read = read_lid_action(current, sizeof current) == 0;
+    bool none = read && std::strcmp(current, "NONE") == 0;
+    if (read && !none)
+        warnx("holds ended: %s=%s kept (changed meanwhile)", lid_setting, current);
+    bool restored = none && write_back(restore_state) && std::strcmp(restore_state, "NONE") != 0;
+    drop_restore_state();
     return restored;
 }
 
 static bool
 write_back(const char *saved) {
-    if (sysctl_write(lid_setting, saved) == 0) {
+    if (write_lid_action(saved) == 0) {
         warnx("holds ended: restored %s=%s", lid_setting, saved);
         return true;
     }
@@ -214,31 +273,47 @@ write_back(const char *saved) {
     return false;
 }
 
-// The file is replaced whole, so a crash leaves the old state or the new
-// one, never part of either.
+// The state in memory follows the file, so both always say the same.
 static int
 save_restore_state(const char *value) {
-    if (copy_text(restore_state, sizeof restore_state, value) == -1)
-        return -1;
-    char line[setting_capacity + 1];
     std::size_t length = std::strlen(value);
+    if (length >= sizeof restore_state || write_restore_file(value, length) == -1)
+        return -1;
+    std::memcpy(restore_state, value, length + 1);
+    return 0;
+}
+
+// The file is replaced whole: the value goes to a new file, synced to disk
+// and renamed over the old one, so a crash leaves the old state or the new
+// one, never part of either. A failure removes what it wrote and leaves the
+// old file as it was.
+static int
+write_restore_file(const char *value, std::size_t length) {
+    char line[setting_capacity + 1];
     std::memcpy(line, value, length);
     line[length++] = '\n';
-    int fd = open(restore_file_path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0644);
-    bool saved = fd != -1 && fchmod(fd, 0644) == 0 &&
-                 write(fd, line, length) == static_cast<ssize_t>(length);
-    if (fd != -1 && close(fd) == -1)
-        saved = false;
-    if (!saved) {
-        warn("%s", restore_file_path);
-        forget_restore_state();
+    int fd = open(restore_new_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+    if (fd == -1) {
+        warn("%s", restore_new_path);
         return -1;
     }
-    return 0;
+    bool written = fchmod(fd, 0644) == 0 &&
+                   write(fd, line, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
+    if (close(fd) == -1)
+        written = false;
+    if (written && rename(restore_new_path, restore_file_path) == 0)
+        return 0;
+    warn("%s", written ? restore_file_path : restore_new_path);
+    (void)unlink(restore_new_path);
+    return -1;
 }
 
 void
 restore_after_crash() {
+    // A new file that was never renamed into place is a write the crash
+    // cut short; the old file still holds the state.
+    if (unlink(restore_new_path) == -1 && errno != ENOENT)
+        warn("%s", restore_new_path);
     int fd = open(restore_file_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (fd == -1)
         return;
@@ -248,7 +323,7 @@ restore_after_crash() {
     trim_line_ends(restore_state, std::strlen(restore_state));
     char current[setting_capacity];
     // Unreadable now: keep the file for the next start.
-    if (sysctl_read(lid_setting, current, sizeof current) == -1) {
+    if (read_lid_action(current, sizeof current) == -1) {
         restore_state[0] = '\0';
         return;
     }

@@ -12,8 +12,10 @@
 
 inline constexpr std::size_t hold_capacity = 16;
 // Holds the state to restore while one is remembered, so that a service
-// that dies during a hold restores it at its next start.
+// that dies during a hold restores it at its next start. It is replaced
+// whole: written as restore_new_path, then renamed over it.
 inline constexpr char restore_file_path[] = "/var/run/vantrel.restore";
+inline constexpr char restore_new_path[] = "/var/run/vantrel.restore.new";
 // Room for one "holds" line per hold.
 inline constexpr std::size_t holds_text_capacity = hold_capacity * 64;
 
@@ -23,33 +25,48 @@ inline constexpr std::size_t holds_text_capacity = hold_capacity * 64;
 int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply);
 
 // Ends every hold of uid, or every hold for uid 0, then reads the lid state
-// into the reply. Returns 0, or -1 when that read failed; *restored is set
-// as end_hold says.
-int release_holds(uid_t uid, reply_text &reply, bool *restored);
+// into the reply. Returns 0, or -1 when that read failed.
+int release_holds(uid_t uid, reply_text &reply);
 
 // One line per hold, oldest first, or "no holds"; each ends with a line
 // feed. Returns the text's length.
 std::size_t list_holds(char *text, std::size_t capacity);
 
 // An automatic change while holds exist: value is what the lid gets once
-// they end. Returns 0, or -1 when it could not be kept in the file.
+// they end. Returns 0, or -1, warned about, with the state remembered
+// before kept in memory and in the file, when the file could not be
+// replaced.
 int replace_restore_state(const char *value);
 
-// A person's lid command succeeded: the lid stays as they left it when the
-// holds end.
-void forget_restore_state();
+// The lid state the holds will write back when they end; "" when none is
+// remembered.
+const char *remembered_lid_state();
+
+// A lid command of uid's succeeded: the lid stays as they left it when the
+// holds end. Logged when a remembered state is thereby dropped.
+void forget_restore_state(uid_t uid);
 
 // The connections that bound holds wait on: count and descriptor by index,
 // -1 for a timed hold.
 std::size_t hold_count();
 int hold_connection(std::size_t index);
 
-// Ends the hold at index (closing its connection). Returns true when it was
-// the last one and a sleep type was written back to the lid.
-bool end_hold(std::size_t index);
+// Ends the hold at index (closing its connection). The last one writes the
+// remembered state back while the lid still reads NONE.
+void end_hold(std::size_t index);
 
-// Ends the timed holds whose time is up. Returns as end_hold does.
-bool end_expired_holds();
+// Ends the timed holds whose time is up.
+void end_expired_holds();
+
+// True once after the last hold's end wrote a sleep type back to the lid
+// (by any of the ways a hold ends); taking it clears it.
+bool take_sleep_type_restored();
+
+// Measures the time the machine slept since the last call: the advance of
+// CLOCK_REALTIME beyond that of CLOCK_MONOTONIC. More than 2 seconds moves
+// every timed hold's end earlier by as much, and ends those now due. Called
+// at every wake and at every resume.
+void count_time_asleep();
 
 // Time until the nearest timed hold ends, for the loop's wait; false when
 // there is none.

@@ -51,6 +51,10 @@ classify_request(std::string_view request) {
         return {server_word::release, 0};
     if (request == "power")
         return {server_word::power, 0};
+    if (request == "state")
+        return {server_word::state, 0};
+    if (request == "watch")
+        return {server_word::watch, 0};
     if (text_head(request, 5) != "hold ")
         return {server_word::other, 0};
     std::int64_t seconds = parse_duration(text_tail(request, 5));

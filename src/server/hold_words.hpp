@@ -1,5 +1,6 @@
 // The request words that the server answers itself rather than through the
-// lid commands: holds, their grammar and their durations.
+// lid commands: holds, their grammar and their durations, and the words
+// that report the service's state.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,8 @@ enum class server_word : std::uint8_t {
     holds,        // "holds": list them
     release,      // "release": end the requester's holds
     power,        // "power": what the service follows
+    state,        // "state": everything in one line
+    watch,        // "watch": that line now and after every change
 };
 
 struct server_request {
@@ -29,5 +32,6 @@ struct server_request {
 std::int64_t parse_duration(std::string_view text);
 
 // Classifies a trimmed request. "hold" is a hold request alone or followed
-// by exactly one space; "holds", "release" and "power" are exact words.
+// by exactly one space; "holds", "release", "power", "state" and "watch"
+// are exact words.
 server_request classify_request(std::string_view request);

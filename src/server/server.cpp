@@ -4,12 +4,14 @@
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/battery.hpp"
 #include "server/follow.hpp"
 #include "server/hold.hpp"
 #include "server/hold_words.hpp"
 #include "server/peer.hpp"
 #include "server/request.hpp"
 #include "server/socket_file.hpp"
+#include "server/watch.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
@@ -32,8 +34,9 @@ struct deadline_reader {
     timespec deadline;
 };
 
-// What became of a connection once its request was served.
-enum class served { closed, held, quit };
+// What became of a connection once its request was served: closed, or
+// handed to the holds or the watchers, which close it themselves.
+enum class served { closed, held, watched, quit };
 
 static void check_machine(char *current, std::size_t capacity);
 static gid_t look_up_group();
@@ -46,6 +49,7 @@ static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 static int wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable);
 static int accept_client(int listen_fd);
 static void check_holders(const fd_set &readable);
+static void check_watchers(const fd_set &readable);
 static served serve_one(int conn);
 static served serve_hold(int conn, const peer_identity &peer, server_request request,
                          std::string_view text);
@@ -82,7 +86,7 @@ check_machine(char *current, std::size_t capacity) {
     // The tool's own failure leaves errno alone; err() would then append
     // whatever an earlier call left there, or "Success".
     errno = 0;
-    if (sysctl_read(lid_setting, current, capacity) == -1) {
+    if (read_lid_action(current, capacity) == -1) {
         if (errno == 0)
             errx(1, "sysctl %s", lid_setting);
         err(1, "sysctl %s", lid_setting);
@@ -216,12 +220,20 @@ wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
     watch(follow_descriptor(), readable, &top);
     for (std::size_t i = 0; i < hold_count(); i++)
         watch(hold_connection(i), readable, &top);
+    // Watchers: to learn that they closed.
+    for (std::size_t i = 0; i < watcher_count(); i++)
+        watch(watcher_connection(i), readable, &top);
     timespec hold_left, retry_left;
     bool hold_due = time_to_next_end(&hold_left);
     bool retry_due = follow_time_to_retry(&retry_left);
     const timespec *timeout = hold_due ? &hold_left : nullptr;
     if (retry_due && (!hold_due || nanoseconds_until(retry_left, hold_left) < 0))
         timeout = &retry_left;
+    // The battery floor's next reading, while the level is watched.
+    timespec battery_left;
+    if (battery_time_to_read(&battery_left) &&
+        (timeout == nullptr || nanoseconds_until(battery_left, *timeout) < 0))
+        timeout = &battery_left;
     return pselect(top + 1, readable, nullptr, nullptr, timeout, wait_mask);
 }
 
@@ -255,9 +267,16 @@ check_holders(const fd_set &readable) {
             continue;
         char discard[request_capacity];
         ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-        if ((n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK)) &&
-            end_hold(i))
-            follow_sleep_type_restored();
+        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+            end_hold(i);
+    }
+}
+
+static void
+check_watchers(const fd_set &readable) {
+    for (std::size_t i = watcher_count(); i-- > 0;) {
+        if (FD_ISSET(watcher_connection(i), &readable))
+            watcher_readable(i);
     }
 }
 
@@ -305,6 +324,17 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
         write_reply(conn, reply);
         return served::closed;
     }
+    if (request.word == server_word::state) {
+        state_reply(reply);
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    if (request.word == server_word::watch) {
+        if (begin_watch(conn, reply) == 0)
+            return served::watched;
+        write_reply(conn, reply);
+        return served::closed;
+    }
     if (request.word == server_word::bad_duration) {
         set_reply(reply, "error: bad duration");
         write_reply(conn, reply);
@@ -312,11 +342,13 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     audit(peer, text);
     if (request.word == server_word::release) {
-        bool restored = false;
-        if (release_holds(peer.uid, reply, &restored) == -1)
+        if (release_holds(peer.uid, reply) == -1)
             set_reply(reply, "error");
-        if (restored)
-            follow_sleep_type_restored();
+        write_reply(conn, reply);
+        return served::closed;
+    }
+    // The battery floor refuses a hold it would end at once.
+    if (battery_refuses_hold(reply)) {
         write_reply(conn, reply);
         return served::closed;
     }
@@ -337,7 +369,7 @@ serve_command(int conn, const peer_identity &peer, std::string_view command) {
     int result = run_command(command, reply);
     // A person's own choice outlasts the holds.
     if (result == 0 && effect == command_effect::lid)
-        forget_restore_state();
+        forget_restore_state(peer.uid);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
     write_reply(conn, reply);
@@ -389,18 +421,26 @@ run_server() {
         fd_set readable;
         if (wait_for_work(listen_fd, &wait_mask, &readable) == -1)
             FD_ZERO(&readable);
-        if (end_expired_holds())
-            follow_sleep_type_restored();
+        // Time asleep first, so that a hold it ends ends now, and every
+        // reply below shows the corrected time left.
+        count_time_asleep();
+        end_expired_holds();
         // devd's news first: a client in the same wait then meets it.
         follow_wake(readable);
         check_holders(readable);
+        check_watchers(readable);
+        // The battery floor acts on devd's news before a client meets it;
+        // its suspend stands for any closed-lid suspend owed so far.
+        battery_settle();
         int conn = FD_ISSET(listen_fd, &readable) ? accept_client(listen_fd) : -1;
         served outcome = conn == -1 ? served::closed : serve_one(conn);
-        if (conn != -1 && outcome != served::held)
+        if (conn != -1 && outcome != served::held && outcome != served::watched)
             close(conn);
         if (outcome == served::quit)
             break;
         follow_settle();
+        // Last, so that watchers hear of everything this pass changed.
+        publish_state();
     }
     end_all_holds();
     close(listen_fd);

@@ -195,6 +195,8 @@ def devd_seeds():
     messages = {
         "lid-closed": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00\n",
         "lid-opened": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x01\n",
+        "lid-opened-other": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x02\n",
+        "lid-no-notify": b"!system=ACPI subsystem=Lid type=\\_SB_.LID0\n",
         "on-battery": b"!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=0x00\n",
         "on-ac": b"!system=ACPI subsystem=ACAD type=\\_SB_.ACAD notify=0x01\n",
         "acpi-resume": b"!system=ACPI subsystem=Resume type=\\_SB_.PWRB notify=0x02\n",

@@ -48,12 +48,16 @@ model(std::string message) {
     auto is = [&fields](const char *key, const char *want) {
         return fields[key] == std::vector<std::string>{want};
     };
-    if (is("system", "ACPI") && (is("subsystem", "Lid") || is("subsystem", "ACAD"))) {
-        bool lid = is("subsystem", "Lid");
+    // Any notify but zero is an open lid.
+    if (is("system", "ACPI") && is("subsystem", "Lid") && fields["notify"].size() == 1)
+        return is("notify", "0x00") ? lid_closed : lid_opened;
+    if (is("system", "ACPI") && is("subsystem", "ACAD")) {
         if (is("notify", "0x00"))
-            return lid ? lid_closed : on_battery;
-        return is("notify", "0x01") ? (lid ? lid_opened : on_ac) : none;
+            return on_battery;
+        return is("notify", "0x01") ? on_ac : none;
     }
+    if (is("system", "ACPI") && is("subsystem", "CMBAT"))
+        return battery_changed;
     bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
     bool kern_resume = is("system", "kern") && is("subsystem", "power") && is("type", "resume");
     return acpi_resume || kern_resume ? resumed : none;

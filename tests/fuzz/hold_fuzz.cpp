@@ -46,6 +46,10 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
         want = server_word::release;
     else if (r == "power")
         want = server_word::power;
+    else if (r == "state")
+        want = server_word::state;
+    else if (r == "watch")
+        want = server_word::watch;
     else if (r.rfind("hold ", 0) == 0) {
         seconds = model_duration(r.substr(5));
         want = seconds == -1 ? server_word::bad_duration : server_word::hold_timed;

@@ -238,7 +238,7 @@ service_env()
 		echo "start_precmd failed"
 		return 0
 	fi
-	grep -E '^vantrel_(socket|group|switch_state|on_ac|on_battery)=' "$work/env" |
+	grep -E '^vantrel_(socket|group|switch_state|on_ac|on_battery|battery_floor)=' "$work/env" |
 	    LC_ALL=C sort || true
 }
 
@@ -253,12 +253,13 @@ got=$(service_env 'vantrel_socket="/tmp/lid control.sock"
 vantrel_group=operator
 vantrel_switch_state=s3
 vantrel_on_ac=awake
-vantrel_on_battery=s0ix')
-want=$(printf '%s\n' "vantrel_group=operator" "vantrel_on_ac=awake" \
-    "vantrel_on_battery=s0ix" "vantrel_socket=/tmp/lid control.sock" \
-    "vantrel_switch_state=s3")
+vantrel_on_battery=s0ix
+vantrel_battery_floor=10')
+want=$(printf '%s\n' "vantrel_battery_floor=10" "vantrel_group=operator" \
+    "vantrel_on_ac=awake" "vantrel_on_battery=s0ix" \
+    "vantrel_socket=/tmp/lid control.sock" "vantrel_switch_state=s3")
 if [ "$got" = "$want" ]; then
-	pass "all five settings from rc.conf reach the service"
+	pass "all six settings from rc.conf reach the service"
 else
 	fail "settings from rc.conf: got '$got', want '$want'"
 fi
@@ -274,7 +275,8 @@ got=$(service_env 'vantrel_socket=
 vantrel_group=""
 vantrel_switch_state=
 vantrel_on_ac=
-vantrel_on_battery=""')
+vantrel_on_battery=""
+vantrel_battery_floor=')
 if [ -z "$got" ]; then
 	pass "empty settings are not exported"
 else

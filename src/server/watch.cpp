@@ -1,0 +1,128 @@
+#include "server/watch.hpp"
+
+#include "runner/text.hpp"
+#include "server/follow.hpp"
+#include "server/hold.hpp"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <unistd.h>
+
+struct watcher {
+    int fd;
+    reply_text last; // the line last sent, without its line feed
+};
+
+static const char *or_none(const char *value);
+static void send_line(std::size_t index, const reply_text &line);
+static void forget_watcher(std::size_t index);
+
+// A line is under 256 bytes, so a watcher that lets this much pile up
+// unread has stopped reading. Linux charges a local stream's unread bytes
+// to the sender's buffer; FreeBSD queues them in the receiver's (8 KiB by
+// default), which bounds them the same way.
+static constexpr int watcher_send_buffer = 4096;
+
+// Kept apart from the holders, in the order they came; a forgotten one's
+// place goes to the last.
+static watcher watchers[watcher_capacity];
+static std::size_t watching;
+
+static const char *
+or_none(const char *value) {
+    return value[0] != '\0' ? value : "none";
+}
+
+// Every value has a name of the kernel's or a short word of the service's,
+// so the line fits; the power line would be left off rather than cut.
+void
+format_state_line(reply_text &line) {
+    const char *action = known_lid_action();
+    int n = std::snprintf(
+        line.data(), line.size(), "action=%s mode=%s toggle=%s holds=%zu saved=%s ",
+        action[0] != '\0' ? action : "unknown", switch_mode == s3 ? "s3" : "s0ix",
+        or_none(sleep_type_for_mode()), hold_count(), or_none(remembered_lid_state()));
+    reply_text power{};
+    power_status(power);
+    if (n > 0 && static_cast<std::size_t>(n) < line.size())
+        copy_text(line.data() + n, line.size() - static_cast<std::size_t>(n), power.data());
+}
+
+int
+state_reply(reply_text &reply) {
+    if (read_lid_action(reply.data(), reply.size()) == -1) {
+        set_reply(reply, "error");
+        return -1;
+    }
+    format_state_line(reply);
+    return 0;
+}
+
+int
+begin_watch(int fd, reply_text &reply) {
+    if (watching == watcher_capacity) {
+        set_reply(reply, "error: too many watchers");
+        return -1;
+    }
+    // Without the smaller buffer a stalled watcher is only dropped later.
+    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &watcher_send_buffer, sizeof watcher_send_buffer);
+    watchers[watching] = {fd, {}};
+    reply_text line{};
+    format_state_line(line);
+    send_line(watching++, line);
+    return 0;
+}
+
+std::size_t
+watcher_count() {
+    return watching;
+}
+
+int
+watcher_connection(std::size_t index) {
+    return watchers[index].fd;
+}
+
+void
+watcher_readable(std::size_t index) {
+    char discard[256];
+    ssize_t n = recv(watchers[index].fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+        forget_watcher(index);
+}
+
+void
+publish_state() {
+    if (watching == 0)
+        return;
+    reply_text line{};
+    format_state_line(line);
+    for (std::size_t i = watching; i-- > 0;) {
+        if (std::strcmp(watchers[i].last.data(), line.data()) != 0)
+            send_line(i, line);
+    }
+}
+
+// One send that never waits: all of the line, or the watcher is dropped.
+static void
+send_line(std::size_t index, const reply_text &line) {
+    char text[reply_capacity + 1];
+    std::size_t length = bounded_length(line.data(), line.size());
+    std::memcpy(text, line.data(), length);
+    text[length++] = '\n';
+    ssize_t n = send(watchers[index].fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    if (n != static_cast<ssize_t>(length)) {
+        forget_watcher(index);
+        return;
+    }
+    watchers[index].last = line;
+}
+
+static void
+forget_watcher(std::size_t index) {
+    close(watchers[index].fd);
+    watchers[index] = watchers[--watching];
+}

@@ -1,0 +1,41 @@
+// The state line, and watchers: connections that asked for "watch" and get
+// that line at once and again after every pass of the loop that changed
+// it. The line is built only from what the service last wrote, read or
+// learned, so keeping watchers up to date runs no tool, and watchers that
+// have nothing to be told cost no wake-up.
+#pragma once
+
+#include "lid/lid.hpp"
+
+#include <cstddef>
+
+inline constexpr std::size_t watcher_capacity = 8;
+
+// "action=VALUE mode=s0ix|s3 toggle=TYPE|none holds=N saved=VALUE|none"
+// and then the "power" line, from the values last seen; runs no tool.
+void format_state_line(reply_text &line);
+
+// The "state" request: reads the lid action now, then builds the line.
+// Returns 0, or -1 with "error" in the reply when the read failed.
+int state_reply(reply_text &reply);
+
+// Takes connection fd as a watcher and sends it the line at once. Returns
+// 0 when fd belongs to the watchers from now on (even if it was dropped at
+// once), or -1 with the refusal in the reply when all are taken; fd then
+// stays the caller's.
+int begin_watch(int fd, reply_text &reply);
+
+// The watchers' connections, for the loop's wait: count and descriptor by
+// index.
+std::size_t watcher_count();
+int watcher_connection(std::size_t index);
+
+// The watcher at index is readable: what it sent is read and ignored, and
+// it is forgotten once it has closed; the last watcher then takes its
+// index, so callers walk the watchers from the last one.
+void watcher_readable(std::size_t index);
+
+// Once at the end of every pass of the loop: sends the line to each
+// watcher whose last line differs. A watcher whose socket would block is
+// closed at once, so none can delay the others or the service.
+void publish_state();
