@@ -138,8 +138,6 @@ class Record:
         if new_exists:
             raise Violation(4, "vantrel.restore.new is left")
         saved = state["saved"]
-        if saved is None:  # a service without `state` does not say
-            return
         want = None if saved == "none" else saved + "\n"
         if content != want:
             raise Violation(4, f"saved={saved} but vantrel.restore holds {content!r}")
@@ -147,11 +145,9 @@ class Record:
     def check_restart(self, before, lid_then, setting):
         """before: the state line just before the end; setting: the lid state
         the power-source setting for the source at the start writes, or None."""
-        if before["saved"] is None and before["holds"] > 0:
-            return  # a service without `state` does not say what it remembers
         self.checked[5] += 1
         clean = before["action"]
-        if before["saved"] not in ("none", None) and clean == "NONE":
+        if before["saved"] != "none" and clean == "NONE":
             clean = before["saved"]
         want = setting or clean
         if lid_then != want:
