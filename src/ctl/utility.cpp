@@ -109,8 +109,9 @@ wait_utility(pid_t pid) {
     utility_pid = 0;
     if (wait_ended(pid, 0, &info) == -1)
         return status_failed;
+    // FreeBSD gives the whole value passed to exit; a status keeps 8 bits.
     if (info.si_code == CLD_EXITED)
-        return info.si_status;
+        return info.si_status & 0xff;
     return signal_status_base + info.si_status;
 }
 
