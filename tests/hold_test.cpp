@@ -209,8 +209,22 @@ cases() {
              EXPECT_EQ(request(s.socket(), "hold\n"), "error: too many holds\n");
              EXPECT_EQ(request(s.socket(), "release\n"), "NONE\n");
              for (const char *bad : {"hold 8d", "hold 0", "hold 1H", "hold  1", "hold 12345678"})
-                 EXPECT_EQ(request(s.socket(), std::string(bad) + "\n"), "error: bad duration\n");
+                 EXPECT_EQ(request(s.socket(), std::string(bad) + "\n"),
+                           "error: bad duration (1s to 7d)\n");
+             EXPECT_EQ(request(s.socket(), "hold 1h now\n"), "error: bad reason\n");
              EXPECT_EQ(s.server_err().find("bad"), std::string::npos);
+         }},
+        {"SecondHoldAfterPersonsS3", "suspend_to_idle",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+             EXPECT_EQ(request(s.socket(), "hold 1h why second\n"), "NONE\n");
+             EXPECT_EQ(harness::read_file(s.dir() + restore_file), "fw_suspend\n");
+             std::string holds = request(s.socket(), "holds\n");
+             EXPECT_TRUE(holds.ends_with("s why=second\n") &&
+                         holds.find("why") == holds.rfind("why"))
+                 << holds;
+             EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
          }},
         {"FailedWriteRefusesHold", "fw_suspend",
          [](sim &s) {

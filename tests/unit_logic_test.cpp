@@ -8,6 +8,7 @@
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/devd.hpp"
+#include "server/hold_words.hpp"
 #include "server/request.hpp"
 #include "server/socket_file.hpp"
 
@@ -282,4 +283,38 @@ TEST(Power, DeferredSettingAndReply) {
     reply_text reply{};
     format_power_reply(reply, power_source::battery, lid_position::closed, true);
     EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");
+}
+
+TEST(HoldWords, DurationAndReason) {
+    using w = server_word;
+    const std::string longest(64, '~');
+    struct row {
+        std::string request;
+        server_word word;
+        std::uint32_t seconds;
+        std::string reason;
+    } rows[] = {
+        {"hold", w::hold, 0, ""},
+        {"hold why make world", w::hold, 0, "make world"},
+        {"hold 2h why x", w::hold_timed, 7200, "x"},
+        {"hold why " + longest, w::hold, 0, longest},
+        {"hold why " + longest + "~", w::bad_reason, 0, ""},
+        {"hold 2h", w::hold_timed, 7200, ""},
+        {"hold why", w::bad_reason, 0, ""},
+        {"hold why  x", w::bad_reason, 0, ""},
+        {"hold why a\tb", w::bad_reason, 0, ""},
+        {"hold why \x7f", w::bad_reason, 0, ""},
+        {"hold 2h why", w::bad_reason, 0, ""},
+        {"hold 2h  why x", w::bad_reason, 0, ""},
+        {"hold 2h because x", w::bad_reason, 0, ""},
+        {"hold whyx", w::bad_duration, 0, ""},
+        {"hold because why x", w::bad_duration, 0, ""},
+        {"hold  why x", w::bad_duration, 0, ""},
+    };
+    for (const row &r : rows) {
+        server_request got = classify_request(r.request);
+        EXPECT_EQ(got.word, r.word) << r.request;
+        EXPECT_EQ(got.seconds, r.seconds) << r.request;
+        EXPECT_EQ(got.reason, r.reason) << r.request;
+    }
 }

@@ -1,40 +1,63 @@
 // vantrelctl: the group members' client of the vantrel service. It sends
-// one request and relays the reply, or holds the lid awake, alone or while
-// a utility runs.
+// one request and relays the reply, or holds the lid awake, alone, while a
+// utility runs or until another process ends.
 
 #include "cli/settings.hpp"
 #include "ctl/connection.hpp"
+#include "ctl/process_watch.hpp"
 #include "ctl/utility.hpp"
+#include "server/hold_words.hpp"
 #include "version.hpp"
 
 #include <sys/select.h>
 
+#include <charconv>
 #include <csignal>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+// The options of hold: each null when not given.
+struct hold_options {
+    const char *duration; // -t
+    const char *reason;   // -r
+    const char *pid;      // -w
+};
 
 static void guard_standard_descriptors();
 [[noreturn]] static void usage_error(int status, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
 static bool looks_like_duration(const char *word);
-static int parse_hold_options(int argc, char *argv[], const char **duration);
+static const char **option_value(hold_options *options, char letter, const char **needs);
+static int parse_hold_options(int argc, char *argv[], hold_options *options);
+static void check_hold_options(const hold_options &options, const char *utility);
+static pid_t parse_pid(const char *text);
 static std::size_t join_words(const char *const words[], int count, char *request);
+static std::size_t hold_request(const char *duration, const char *reason, char *request);
+static int relay_request(const char *request, std::size_t length);
 static int plain_command(const char *const words[], int count);
-static int send_hold();
+static int send_hold(const char *request, std::size_t length);
 static void on_ending_signal(int sig);
-static bool wait_for_input(int fd, const sigset_t *wait_mask);
-static int hold_alone();
-static int hold_around(char *const utility[]);
+static const timespec *time_left(const timespec *deadline, timespec *left);
+static bool wait_for_input(int fd, int watched, const timespec *deadline,
+                           const sigset_t *wait_mask);
+static int hold_until(const char *reason, int watched, std::int64_t seconds);
+static int hold_while_running(const hold_options &options);
+static const char *utility_reason(const char *utility);
+static int hold_around(char *const utility[], const char *reason);
+
 static int watch_state();
 
 static constexpr char usage_text[] =
     "usage: vantrelctl command [word ...]\n"
-    "       vantrelctl hold [-t duration] [utility [argument ...]]\n"
+    "       vantrelctl hold [-t duration] [-r reason] [utility [argument ...]]\n"
+    "       vantrelctl hold [-t duration] [-r reason] -w pid\n"
+    "       vantrelctl watch\n"
     "       vantrelctl -V\n";
 
 // The longest request the service takes is 255 bytes with its line feed.
@@ -49,8 +72,9 @@ static constexpr int status_error_reply = 1;
 static constexpr int status_failed = 2;
 static constexpr int status_utility_form = 125;
 
-static constexpr char hold_request[] = "hold\n";
 static constexpr char watch_request[] = "watch\n";
+// "pid" and the longest pid, with its zero.
+static constexpr std::size_t pid_reason_capacity = 16;
 // Each ends a hold without a utility, and the client with it.
 static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -92,11 +116,30 @@ looks_like_duration(const char *word) {
     return rest[0] == '\0' || (std::strchr("smhd", rest[0]) != nullptr && rest[1] == '\0');
 }
 
+// The place for the value of option -letter, with what it needs in *needs;
+// null for an unknown option.
+static const char **
+option_value(hold_options *options, char letter, const char **needs) {
+    switch (letter) {
+    case 't':
+        *needs = "a duration";
+        return &options->duration;
+    case 'r':
+        *needs = "a reason";
+        return &options->reason;
+    case 'w':
+        *needs = "a pid";
+        return &options->pid;
+    default:
+        return nullptr;
+    }
+}
+
 // Reads the options after "hold", which end at the first word that does not
 // begin with "-", or after "--". Returns the index of the utility, argc
 // when there is none; a usage error ends the client.
 static int
-parse_hold_options(int argc, char *argv[], const char **duration) {
+parse_hold_options(int argc, char *argv[], hold_options *options) {
     int i = 2;
     bool after_dashes = false;
     while (i < argc && argv[i][0] == '-' && argv[i][1] != '\0' && !after_dashes) {
@@ -104,17 +147,47 @@ parse_hold_options(int argc, char *argv[], const char **duration) {
         after_dashes = std::strcmp(word, "--") == 0;
         if (after_dashes)
             continue;
-        if (word[1] != 't')
+        const char *needs = nullptr;
+        const char **value = option_value(options, word[1], &needs);
+        if (value == nullptr)
             usage_error(i < argc ? status_utility_form : status_failed, "unknown option %s", word);
-        *duration = word[2] != '\0' ? word + 2 : i < argc ? argv[i++] : "";
-        if ((*duration)[0] == '\0')
-            usage_error(i < argc ? status_utility_form : status_failed, "-t needs a duration");
+        *value = word[2] != '\0' ? word + 2 : i < argc ? argv[i++] : "";
+        if ((*value)[0] == '\0')
+            usage_error(i < argc ? status_utility_form : status_failed, "-%c needs %s", word[1],
+                        needs);
     }
-    if (i < argc && *duration != nullptr)
-        usage_error(status_utility_form, "-t is for a hold without a utility");
     if (i < argc && !after_dashes && looks_like_duration(argv[i]))
         usage_error(status_utility_form, "%s is a duration; use -t", argv[i]);
+    check_hold_options(*options, i < argc ? argv[i] : nullptr);
     return i;
+}
+
+// What the options allow together, and what the client must read itself.
+static void
+check_hold_options(const hold_options &options, const char *utility) {
+    int status = utility != nullptr ? status_utility_form : status_failed;
+    if (utility != nullptr && options.pid != nullptr)
+        usage_error(status_failed, "-w is for a hold without a utility");
+    if (utility != nullptr && options.duration != nullptr)
+        usage_error(status, "-t is for a hold without a utility");
+    if (options.reason != nullptr && !valid_reason(options.reason))
+        usage_error(status, "bad reason");
+    if (options.pid == nullptr)
+        return;
+    if (parse_pid(options.pid) == -1)
+        usage_error(status, "bad pid %s", options.pid);
+    // The client ends this hold itself, so it must know the duration.
+    if (options.duration != nullptr && parse_duration(options.duration) == -1)
+        usage_error(status, "bad duration (1s to 7d)");
+}
+
+// A decimal pid, or -1.
+static pid_t
+parse_pid(const char *text) {
+    const char *end = text + std::strlen(text);
+    pid_t pid = 0;
+    auto [stop, error] = std::from_chars(text, end, pid);
+    return error == std::errc() && stop == end && pid > 0 ? pid : -1;
 }
 
 // Joins the words with single spaces and a line feed into request
@@ -140,22 +213,40 @@ join_words(const char *const words[], int count, char *request) {
     return length;
 }
 
+// "hold", then the duration and the reason where given.
+static std::size_t
+hold_request(const char *duration, const char *reason, char *request) {
+    const char *words[4] = {"hold"};
+    int count = 1;
+    if (duration != nullptr)
+        words[count++] = duration;
+    if (reason != nullptr) {
+        words[count++] = "why";
+        words[count++] = reason;
+    }
+    return join_words(words, count, request);
+}
+
 static int
-plain_command(const char *const words[], int count) {
-    char request[line_capacity];
-    std::size_t length = join_words(words, count, request);
+relay_request(const char *request, std::size_t length) {
     int fd = connect_service();
     if (fd == -1 || send_request(fd, request, length) == -1)
         return status_failed;
     return relay_reply(fd);
 }
 
+static int
+plain_command(const char *const words[], int count) {
+    char request[line_capacity];
+    return relay_request(request, join_words(words, count, request));
+}
+
 // Returns the connection that asked for a hold, or -1 when the service
 // could not be reached (reported).
 static int
-send_hold() {
+send_hold(const char *request, std::size_t length) {
     int fd = connect_service();
-    if (fd != -1 && send_request(fd, hold_request, sizeof hold_request - 1) == -1) {
+    if (fd != -1 && send_request(fd, request, length) == -1) {
         close(fd);
         return -1;
     }
@@ -167,37 +258,65 @@ on_ending_signal(int) {
     hold_ending = 1;
 }
 
-// Waits until fd has input or an ending signal has come. Returns whether
-// there is input.
+// The timeout for a wait that must end by *deadline (on CLOCK_MONOTONIC,
+// which on FreeBSD counts time asleep, as the service's timed holds do), or
+// null for none.
+static const timespec *
+time_left(const timespec *deadline, timespec *left) {
+    if (deadline == nullptr)
+        return nullptr;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    long long ns = (static_cast<long long>(deadline->tv_sec) - now.tv_sec) * 1000000000LL +
+                   (deadline->tv_nsec - now.tv_nsec);
+    ns = ns > 0 ? ns : 0;
+    *left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    return left;
+}
+
+// Waits until fd has input, or watched (unless -1) is readable, or the
+// deadline (unless null) has passed, or an ending signal has come. Returns
+// whether fd has input.
 static bool
-wait_for_input(int fd, const sigset_t *wait_mask) {
+wait_for_input(int fd, int watched, const timespec *deadline, const sigset_t *wait_mask) {
     fd_set readable;
     while (!hold_ending) {
         FD_ZERO(&readable);
         FD_SET(fd, &readable);
-        if (pselect(fd + 1, &readable, nullptr, nullptr, nullptr, wait_mask) == 1)
-            return true;
+        if (watched != -1)
+            FD_SET(watched, &readable);
+        timespec left;
+        int ready = pselect((fd > watched ? fd : watched) + 1, &readable, nullptr, nullptr,
+                            time_left(deadline, &left), wait_mask);
+        if (ready >= 0)
+            return ready > 0 && FD_ISSET(fd, &readable);
     }
     return has_input(fd);
 }
 
-// The hold ends with the client: the kernel closes the connection.
+// Holds until an ending signal comes, the service ends the hold, watched
+// (unless -1) becomes readable, or the seconds (unless 0) have passed; the
+// kernel closes the connection when the client ends.
 static int
-hold_alone() {
+hold_until(const char *reason, int watched, std::int64_t seconds) {
     sigset_t wait_mask;
     block_and_catch(ending_signals, on_ending_signal, &wait_mask);
-    int fd = send_hold();
+    char request[line_capacity];
+    int fd = send_hold(request, hold_request(nullptr, reason, request));
     if (fd == -1)
         return status_failed;
     char line[line_capacity];
-    if (!wait_for_input(fd, &wait_mask))
+    if (!wait_for_input(fd, -1, nullptr, &wait_mask))
         return status_done;
     if (read_first_line(fd, line) == -1)
         return status_failed;
     write_line(STDOUT_FILENO, line);
     if (begins_with_error(line))
         return status_error_reply;
-    while (wait_for_input(fd, &wait_mask)) {
+    timespec deadline;
+    clock_gettime(CLOCK_MONOTONIC, &deadline);
+    deadline.tv_sec += static_cast<time_t>(seconds);
+    while (wait_for_input(fd, watched, seconds > 0 ? &deadline : nullptr, &wait_mask)) {
         if (service_closed(fd)) {
             warnx("the service ended the hold");
             return status_error_reply;
@@ -206,16 +325,49 @@ hold_alone() {
     return status_done;
 }
 
-// Nothing goes to standard output here: it belongs to the utility.
+// The service's timed hold outlives the client, so a duration here bounds
+// a connection-bound hold that the client ends itself.
 static int
-hold_around(char *const utility[]) {
+hold_while_running(const hold_options &options) {
+    pid_t pid = parse_pid(options.pid);
+    int watched = watch_process(pid);
+    if (watched == -1) {
+        warnx("no process %d", static_cast<int>(pid));
+        return status_error_reply;
+    }
+    char reason[pid_reason_capacity];
+    std::snprintf(reason, sizeof reason, "pid %d", static_cast<int>(pid));
+    std::int64_t seconds = options.duration != nullptr ? parse_duration(options.duration) : 0;
+    return hold_until(options.reason != nullptr ? options.reason : reason, watched, seconds);
+}
+
+// The utility's name as written, when it makes a valid reason.
+static const char *
+utility_reason(const char *utility) {
+    const char *slash = std::strrchr(utility, '/');
+    const char *name = slash != nullptr ? slash + 1 : utility;
+    return valid_reason(name) ? name : nullptr;
+}
+
+// Nothing goes to standard output here: it belongs to the utility. A reply
+// other than NONE would leave the utility unprotected, so it runs only
+// after NONE.
+static int
+hold_around(char *const utility[], const char *reason) {
+    char request[line_capacity];
+    std::size_t length =
+        hold_request(nullptr, reason != nullptr ? reason : utility_reason(utility[0]), request);
     char line[line_capacity];
-    int fd = send_hold();
+    int fd = send_hold(request, length);
     if (fd == -1 || read_first_line(fd, line) == -1)
         return status_utility_form;
     if (begins_with_error(line)) {
         write_line(STDERR_FILENO, line);
         return status_error_reply;
+    }
+    if (std::strcmp(line, "NONE") != 0) {
+        warnx("the service did not set the lid to NONE (%s)", line);
+        return status_utility_form;
     }
     int status = run_utility(utility);
     if (service_closed(fd))
@@ -240,6 +392,10 @@ main(int argc, char *argv[]) {
     load_location_settings();
     if (argc < 2)
         usage_error(status_failed, nullptr);
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0) {
+        std::fputs(usage_text, stdout);
+        return status_done;
+    }
     if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
         return write_line(STDOUT_FILENO, "vantrelctl " VANTREL_VERSION) == 0 ? status_done
                                                                              : status_failed;
@@ -247,13 +403,15 @@ main(int argc, char *argv[]) {
         return watch_state();
     if (std::strcmp(argv[1], "hold") != 0)
         return plain_command(argv + 1, argc - 1);
-    const char *duration = nullptr;
-    int first = parse_hold_options(argc, argv, &duration);
-    if (duration != nullptr) {
-        const char *const words[] = {argv[1], duration};
-        return plain_command(words, 2);
+    hold_options options = {};
+    int first = parse_hold_options(argc, argv, &options);
+    if (options.pid != nullptr)
+        return hold_while_running(options);
+    if (options.duration != nullptr) {
+        char request[line_capacity];
+        return relay_request(request, hold_request(options.duration, options.reason, request));
     }
     if (first < argc)
-        return hold_around(argv + first);
-    return hold_alone();
+        return hold_around(argv + first, options.reason);
+    return hold_until(options.reason, -1, 0);
 }

@@ -8,8 +8,11 @@
 #include <err.h>
 #include <unistd.h>
 
-[[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask);
+[[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask,
+                                      const sigset_t *kept_ignored);
 static void forward_signal(int sig);
+static void ignore_terminal_signals(sigset_t *ignored_before);
+static int wait_ended(pid_t pid, int flags, siginfo_t *info);
 static int wait_utility(pid_t pid);
 
 // Statuses in the manner of env(1).
@@ -23,7 +26,9 @@ static constexpr int forwarded_signals[] = {SIGTERM, SIGHUP};
 // the terminal reaches both, and only the utility should act on it.
 static constexpr int terminal_signals[] = {SIGINT, SIGQUIT};
 
-// Back at their defaults in the utility, whatever the client had.
+// Back at their defaults in the utility, except a terminal signal that was
+// ignored when the client started: as env(1) leaves it, so that nohup(1) or
+// a background job keeps its effect.
 static constexpr int reset_signals[] = {SIGINT, SIGQUIT, SIGPIPE};
 
 // sig_atomic_t may be wider than pid_t (long on some 64-bit systems).
@@ -53,12 +58,27 @@ block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_t *pr
     }
 }
 
+// Ignores the terminal signals, adding those that were ignored already to
+// *ignored_before.
+static void
+ignore_terminal_signals(sigset_t *ignored_before) {
+    sigemptyset(ignored_before);
+    for (int sig : terminal_signals) {
+        struct sigaction before;
+        if (sigaction(sig, nullptr, &before) == 0 && before.sa_handler == SIG_IGN)
+            sigaddset(ignored_before, sig);
+        signal(sig, SIG_IGN);
+    }
+}
+
 // A handler the client set becomes the default at exec by itself; the
 // terminal signals and SIGPIPE are set back explicitly.
 static void
-exec_utility(char *const utility[], const sigset_t *mask) {
-    for (int sig : reset_signals)
-        signal(sig, SIG_DFL);
+exec_utility(char *const utility[], const sigset_t *mask, const sigset_t *kept_ignored) {
+    for (int sig : reset_signals) {
+        if (!sigismember(kept_ignored, sig))
+            signal(sig, SIG_DFL);
+    }
     sigprocmask(SIG_SETMASK, mask, nullptr);
     execvp(utility[0], utility);
     int saved = errno;
@@ -67,33 +87,48 @@ exec_utility(char *const utility[], const sigset_t *mask) {
 }
 
 static int
-wait_utility(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) == -1) {
-        if (errno != EINTR) {
-            warn("waitpid");
-            return status_failed;
-        }
+wait_ended(pid_t pid, int flags, siginfo_t *info) {
+    int rc;
+    while ((rc = waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | flags)) == -1 &&
+           errno == EINTR) {
     }
-    // A late signal must not reach a process that takes the pid over.
+    if (rc == -1)
+        warn("waitid");
+    return rc;
+}
+
+// A forwarded signal must never reach a process that takes the pid over.
+// So the utility's end is first learnt with WNOWAIT, which leaves it
+// unreaped and its pid taken; the pid is forgotten, and only then is the
+// utility reaped.
+static int
+wait_utility(pid_t pid) {
+    siginfo_t info;
+    if (wait_ended(pid, WNOWAIT, &info) == -1)
+        return status_failed;
     utility_pid = 0;
-    if (WIFSIGNALED(status))
-        return signal_status_base + WTERMSIG(status);
-    return WEXITSTATUS(status);
+    if (wait_ended(pid, 0, &info) == -1)
+        return status_failed;
+    // FreeBSD gives the whole value passed to exit; a status keeps 8 bits.
+    if (info.si_code == CLD_EXITED)
+        return info.si_status & 0xff;
+    return signal_status_base + info.si_status;
 }
 
 // The forwarded signals stay blocked until the child's pid is known, so
-// none that arrives around the fork is lost.
+// none that arrives around the fork is lost. SIGCHLD is set to its default
+// first: ignored, it would have the kernel reap the utility and its status
+// lost.
 int
 run_utility(char *const utility[]) {
-    sigset_t original;
-    for (int sig : terminal_signals)
-        signal(sig, SIG_IGN);
+    sigset_t original, ignored_before;
+    ignore_terminal_signals(&ignored_before);
+    signal(SIGCHLD, SIG_DFL);
     block_and_catch(forwarded_signals, forward_signal, &original);
 
     pid_t pid = fork();
     if (pid == 0)
-        exec_utility(utility, &original);
+        exec_utility(utility, &original, &ignored_before);
     if (pid == -1) {
         warn("fork");
         return status_failed;

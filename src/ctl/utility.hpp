@@ -11,7 +11,8 @@
 void block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_t *previous);
 
 // Runs utility[0] with the arguments utility[] and waits for it, passing
-// SIGTERM and SIGHUP on to it and ignoring SIGINT and SIGQUIT meanwhile.
+// SIGTERM and SIGHUP on to it, never once it is reaped, and ignoring SIGINT
+// and SIGQUIT meanwhile. SIGCHLD is at its default from then on.
 // Returns the status for the client to exit with: the utility's own,
 // 128 + N after signal N, 126 when it was found but could not be run and
 // 127 when it was not found (both reported), or 125 when it could not be

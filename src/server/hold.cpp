@@ -2,6 +2,7 @@
 
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/hold_words.hpp"
 #include "server/request.hpp"
 
 #include <sys/stat.h>
@@ -17,12 +18,13 @@ struct hold_entry {
     int fd; // the holder's connection, or -1 for a timed hold
     uid_t uid;
     pid_t pid;
-    timespec ends; // on CLOCK_MONOTONIC, for a timed hold
+    timespec ends;                // on CLOCK_MONOTONIC, for a timed hold
+    char reason[reason_capacity]; // empty when none was given
 };
 
 static timespec now_on_hold_clock();
 static void move_earlier(timespec &when, long long ns);
-static int first_hold(reply_text &reply);
+static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
 static int write_restore_file(const char *value, std::size_t length);
 static void drop_restore_state();
@@ -67,10 +69,13 @@ move_earlier(timespec &when, long long ns) {
     }
 }
 
-// The first hold sets the lid to NONE, remembering what it was, in the file
-// first so that no moment exists in which a crash would lose it.
+// A hold that finds the lid at a sleep type sets it to NONE, even beside
+// other holds: a person may have chosen a sleep type since they began. It
+// remembers what it replaced, the latest choice, over anything remembered
+// before, and in the file first so that no moment exists in which a crash
+// would lose it.
 static int
-first_hold(reply_text &reply) {
+keep_lid_at_none(reply_text &reply) {
     char current[setting_capacity];
     if (read_lid_action(current, sizeof current) == -1)
         return -1;
@@ -92,20 +97,28 @@ first_hold(reply_text &reply) {
 }
 
 int
-begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply) {
+begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
+           reply_text &reply) {
     if (held == hold_capacity) {
         set_reply(reply, "error: too many holds");
         return -1;
     }
-    int rc = held == 0 ? first_hold(reply) : read_lid_action(reply.data(), reply.size());
-    if (rc == -1) {
+    hold_entry &h = holds[held];
+    if (copy_text(h.reason, sizeof h.reason, reason) == -1) {
+        set_reply(reply, "error: bad reason");
+        return -1;
+    }
+    if (keep_lid_at_none(reply) == -1) {
         // The tool's output is not an answer to a hold.
         set_reply(reply, "error");
         return -1;
     }
-    hold_entry &h = holds[held++];
-    h = {fd, peer.uid, peer.pid, now_on_hold_clock()};
+    h.fd = fd;
+    h.uid = peer.uid;
+    h.pid = peer.pid;
+    h.ends = now_on_hold_clock();
     h.ends.tv_sec += seconds;
+    held++;
     return 0;
 }
 
@@ -126,15 +139,18 @@ list_holds(char *text, std::size_t capacity) {
     std::size_t length = 0;
     for (std::size_t i = 0; i < held && length < capacity; i++) {
         const hold_entry &h = holds[i];
+        const char *why = h.reason[0] != '\0' ? " why=" : "";
         int n;
         if (h.fd != -1) {
-            n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d until=disconnect\n",
-                              static_cast<unsigned>(h.uid), static_cast<int>(h.pid));
+            n = std::snprintf(text + length, capacity - length,
+                              "uid=%u pid=%d until=disconnect%s%s\n", static_cast<unsigned>(h.uid),
+                              static_cast<int>(h.pid), why, h.reason);
         } else {
             long long ns = nanoseconds_until(h.ends, now);
             long long left = ns > 0 ? (ns + 999999999LL) / 1000000000LL : 0;
-            n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d left=%llds\n",
-                              static_cast<unsigned>(h.uid), static_cast<int>(h.pid), left);
+            n = std::snprintf(text + length, capacity - length, "uid=%u pid=%d left=%llds%s%s\n",
+                              static_cast<unsigned>(h.uid), static_cast<int>(h.pid), left, why,
+                              h.reason);
         }
         length += static_cast<std::size_t>(n);
     }

@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string_view>
 
 inline constexpr std::size_t hold_capacity = 16;
 // Holds the state to restore while one is remembered, so that a service
@@ -16,13 +17,16 @@ inline constexpr std::size_t hold_capacity = 16;
 // whole: written as restore_new_path, then renamed over it.
 inline constexpr char restore_file_path[] = "/var/run/vantrel.restore";
 inline constexpr char restore_new_path[] = "/var/run/vantrel.restore.new";
-// Room for one "holds" line per hold.
-inline constexpr std::size_t holds_text_capacity = hold_capacity * 64;
+// Room for one "holds" line per hold, its reason included.
+inline constexpr std::size_t holds_text_capacity = hold_capacity * 128;
 
 // Begins a hold for peer: bound to connection fd, or lasting seconds when fd
-// is -1. Returns 0 with the lid state in the reply and the hold in place
-// (a bound hold then owns fd), or -1 with the refusal in the reply.
-int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, reply_text &reply);
+// is -1, listed with reason unless it is empty. A lid that does not read
+// NONE is set to NONE, whatever other holds exist. Returns 0 with the lid
+// state read back in the reply and the hold in place (a bound hold then
+// owns fd), or -1 with the refusal in the reply.
+int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
+               reply_text &reply);
 
 // Ends every hold of uid, or every hold for uid 0, then reads the lid state
 // into the reply. Returns 0, or -1 when that read failed.

@@ -3,8 +3,10 @@
 #include "runner/text.hpp"
 
 static std::int64_t unit_seconds(char unit);
+static server_request classify_hold(std::string_view rest);
 
 static constexpr std::size_t most_digits = 7;
+static constexpr std::string_view why_word = "why";
 
 static std::int64_t
 unit_seconds(char unit) {
@@ -41,24 +43,59 @@ parse_duration(std::string_view text) {
     return seconds >= 1 && seconds <= longest_hold_seconds ? seconds : -1;
 }
 
+bool
+valid_reason(std::string_view text) {
+    if (text.empty() || text.size() >= reason_capacity || text.front() == ' ')
+        return false;
+    for (char c : text) {
+        if (c < ' ' || c > '~')
+            return false;
+    }
+    return true;
+}
+
+// rest is what follows "hold ". Its first word decides which error a
+// malformed request gets: one that is neither a DURATION nor "why" is a
+// bad duration, as it was before holds had reasons.
+static server_request
+classify_hold(std::string_view rest) {
+    std::string_view word = text_head(rest, rest.find(' '));
+    std::string_view after = text_tail(rest, word.size());
+    server_request request = {server_word::hold, 0, {}};
+    if (word != why_word) {
+        std::int64_t seconds = parse_duration(word);
+        if (seconds == -1)
+            return {server_word::bad_duration, 0, {}};
+        request = {server_word::hold_timed, static_cast<std::uint32_t>(seconds), {}};
+        if (after.empty())
+            return request;
+        if (text_head(after, why_word.size() + 2) != " why ")
+            return {server_word::bad_reason, 0, {}};
+        after = text_tail(after, why_word.size() + 1);
+    }
+    // after is now the space that follows "why", and the reason.
+    std::string_view reason = text_tail(after, 1);
+    if (text_head(after, 1) != " " || !valid_reason(reason))
+        return {server_word::bad_reason, 0, {}};
+    request.reason = reason;
+    return request;
+}
+
 server_request
 classify_request(std::string_view request) {
     if (request == "hold")
-        return {server_word::hold, 0};
+        return {server_word::hold, 0, {}};
     if (request == "holds")
-        return {server_word::holds, 0};
+        return {server_word::holds, 0, {}};
     if (request == "release")
-        return {server_word::release, 0};
+        return {server_word::release, 0, {}};
     if (request == "power")
-        return {server_word::power, 0};
+        return {server_word::power, 0, {}};
     if (request == "state")
-        return {server_word::state, 0};
+        return {server_word::state, 0, {}};
     if (request == "watch")
-        return {server_word::watch, 0};
+        return {server_word::watch, 0, {}};
     if (text_head(request, 5) != "hold ")
-        return {server_word::other, 0};
-    std::int64_t seconds = parse_duration(text_tail(request, 5));
-    if (seconds == -1)
-        return {server_word::bad_duration, 0};
-    return {server_word::hold_timed, static_cast<std::uint32_t>(seconds)};
+        return {server_word::other, 0, {}};
+    return classify_hold(text_tail(request, 5));
 }

@@ -335,8 +335,10 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
         write_reply(conn, reply);
         return served::closed;
     }
-    if (request.word == server_word::bad_duration) {
-        set_reply(reply, "error: bad duration");
+    if (request.word == server_word::bad_duration || request.word == server_word::bad_reason) {
+        set_reply(reply, request.word == server_word::bad_duration
+                             ? "error: bad duration (1s to 7d)"
+                             : "error: bad reason");
         write_reply(conn, reply);
         return served::closed;
     }
@@ -353,7 +355,7 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
         return served::closed;
     }
     bool bound = request.word == server_word::hold;
-    int rc = begin_hold(peer, bound ? conn : -1, request.seconds, reply);
+    int rc = begin_hold(peer, bound ? conn : -1, request.seconds, request.reason, reply);
     write_reply(conn, reply);
     if (rc == 0)
         follow_hold_began();

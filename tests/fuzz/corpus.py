@@ -186,7 +186,9 @@ def pid_seeds():
 def hold_seeds():
     requests = ["hold", "holds", "release", "hold 90", "hold 90s", "hold 15m", "hold 2h",
                 "hold 1d", "hold 7d", "hold 8d", "hold 0", "hold 1234567", "hold 12345678",
-                "hold  5", "hold 5x", "hold ", "holdx", "hold 1H"]
+                "hold  5", "hold 5x", "hold ", "holdx", "hold 1H", "hold why make",
+                "hold 2h why nightly build", "hold why", "hold 2h why", "hold why  x",
+                "hold 2h now"]
     for r in requests:
         write("hold", r.replace(" ", "-") or "empty", r.encode())
 
