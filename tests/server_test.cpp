@@ -127,7 +127,7 @@ startup_cases() {
     static const std::vector<startup_case> rows = {
         {"NotRoot", {}, nullptr, "vantrel: must run as root\n", false, harness::user::nobody},
         {"NoS0ixType",
-         {},
+         {{"vantrel_switch_state", "s0ix"}},
          [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend"); },
          "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
          false},
@@ -140,7 +140,18 @@ startup_cases() {
          {},
          [](sim &s) { s.remove_setting("kern.power.supported_stype"); },
          "sysctl: unknown oid 'kern.power.supported_stype'\n"
+         "sysctl: unknown oid 'hw.acpi.supported_sleep_state'\n"
          "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
+         false},
+        // An asked-for s0ix does not fall back; the message names the list read.
+        {"S0ixOnKernel14",
+         {{"vantrel_switch_state", "s0ix"}},
+         [](sim &s) {
+             s.remove_setting("kern.power.supported_stype");
+             s.set_setting("hw.acpi.supported_sleep_state", "S1 S3 S4 S5 ");
+         },
+         "sysctl: unknown oid 'kern.power.supported_stype'\n"
+         "vantrel: no suspend-to-idle sleep type in hw.acpi.supported_sleep_state\n",
          false},
         // The tool failed, not a call: no error text, least of all "Success".
         {"LidUnreadable",

@@ -14,7 +14,8 @@ inline constexpr char pid_file_path[] = "/var/run/vantrel.pid";
 void load_location_settings();
 
 // Applies vantrel_switch_state to switch_mode; an unknown value is warned
-// about and gives s0ix.
+// about and gives s0ix. Unset or empty leaves the mode to the kernel's
+// sleep types (fit_default_mode).
 void load_switch_state();
 
 // The mode a vantrel_switch_state value names, or -1 when it names none.

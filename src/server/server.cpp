@@ -76,9 +76,12 @@ static void
 check_machine(char *current, std::size_t capacity) {
     if (geteuid() != 0)
         errx(1, "must run as root");
+    bool listed = probe_sleep_types() == 0;
+    if (listed)
+        fit_default_mode();
     const char *kind = switch_mode == s3 ? "S3" : "suspend-to-idle";
-    if (probe_sleep_types() == -1 || sleep_type_for_mode()[0] == '\0')
-        errx(1, "no %s sleep type in %s", kind, "kern.power.supported_stype");
+    if (!listed || sleep_type_for_mode()[0] == '\0')
+        errx(1, "no %s sleep type in %s", kind, sleep_type_list());
     // The tool's own failure leaves errno alone; err() would then append
     // whatever an earlier call left there, or "Success".
     errno = 0;
