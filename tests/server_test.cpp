@@ -315,7 +315,21 @@ path_cases() {
          1,
          "vantrel: /var/run/vantrel.sock: a service is already running\n",
          still_serves},
-        {"StopWithoutPidFileSparesService", serving, {"stop"}, {}, 0, "", still_serves},
+        // The lock finds the service on any path, with or without a pid file.
+        {"SecondServiceOnOtherPathRefused",
+         serving,
+         {"start"},
+         {{"vantrel_socket", "/var/run/other.sock"}},
+         1,
+         "vantrel: another service is running (pid @pid@)\n",
+         [](sim &s) {
+             EXPECT_FALSE(harness::file_exists(s.dir() + "/run/other.sock"));
+             EXPECT_EQ(request(s.socket(), "status\n"), "NONE\n");
+         }},
+        {.name = "StopWithoutPidFileEndsService",
+         .setup = serving,
+         .args = {"stop"},
+         .check = [](sim &s) { EXPECT_EQ(s.wait_server(5), 0); }},
         {"RegularFileKeptByStart",
          data_file,
          {"start"},
@@ -365,9 +379,12 @@ TEST_P(SocketPath, StartAndStop) {
         EXPECT_EQ(s.run({"sh", "-c", "echo quit | nc -U \"$0\"", path}).out, "bye\n");
         EXPECT_EQ(s.wait_server(5), 0);
     } else {
+        std::string err = c.err;
+        if (std::size_t at = err.find("@pid@"); at != std::string::npos)
+            err.replace(at, 5, std::to_string(s.server_pid()));
         result r = s.vantrel(c.args, {.env = c.env});
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.err, err);
     }
     if (c.check)
         c.check(s);

@@ -9,6 +9,8 @@
 extern const char *socket_path;
 extern const char *group_name;
 inline constexpr char pid_file_path[] = "/var/run/vantrel.pid";
+// Locked by the one running service for its whole life.
+inline constexpr char lock_file_path[] = "/var/run/vantrel.lock";
 
 // Applies vantrel_socket and vantrel_group when they are set and not empty.
 void load_location_settings();
