@@ -23,7 +23,7 @@ static int cmd_s3(reply_text &reply);
 static int cmd_quit(reply_text &reply);
 
 static constexpr char stype_list_setting[] = "kern.power.supported_stype";
-// Kernels before kern.power.* name their ACPI states here: "S1 S3 S4 S5".
+// A kernel without kern.power.* lists its ACPI states here: "S1 S3 S4 S5".
 static constexpr char acpi_list_setting[] = "hw.acpi.supported_sleep_state";
 static constexpr std::size_t stype_list_capacity = 128;
 
