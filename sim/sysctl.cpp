@@ -4,7 +4,7 @@
 //
 // Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
 // misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}
-// and NAME.write.only.
+// and NAME.write.only, and be narrowed to some values by NAME.write.accept.
 #include "tool.h"
 
 #include <errno.h>
@@ -47,6 +47,47 @@ unknown(const char *name) {
 int
 not_permitted(const char *name) {
     sim::error(tool, name, ": Operation not permitted");
+    return 1;
+}
+
+// The accept knob lists the values a setting takes, separated by blanks,
+// as a kernel handler that checks its input would; without it any value
+// goes.
+bool
+accepted(const char *state, const char *base, const char *value) {
+    sim::Buf words;
+    if (!sim::knob_text(state, base, "accept", words)) {
+        return true;
+    }
+    size_t n = strlen(value);
+    for (const char *p = words.c_str(); *p != '\0';) {
+        size_t len = strcspn(p, " \t\n");
+        if (len == n && n > 0 && strncmp(p, value, n) == 0) {
+            return true;
+        }
+        p += len;
+        p += strspn(p, " \t\n");
+    }
+    return false;
+}
+
+// As the real tool meets EINVAL from the kernel: the old value is shown,
+// then the argument is named on stderr.
+int
+invalid(const char *name, const char *value, const sim::Buf &old, bool nflag) {
+    sim::Buf line;
+    if (!nflag) {
+        line.add(name);
+        line.add(": ");
+    }
+    line.add(old.c_str(), old.size());
+    line.add('\n');
+    sim::write_all(1, line.c_str(), line.size());
+    sim::Buf arg;
+    arg.add(name);
+    arg.add('=');
+    arg.add(value);
+    sim::error(tool, arg.c_str(), ": Invalid argument");
     return 1;
 }
 
@@ -128,6 +169,9 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
     if (err != 0) {
         sim::error(tool, name, ": ", strerror(err));
         return 1;
+    }
+    if (!accepted(state, base.c_str(), value)) {
+        return invalid(name, value, old, nflag);
     }
 
     // The new value goes to a temporary file that is renamed over the

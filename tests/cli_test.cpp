@@ -29,7 +29,10 @@ struct cli_case {
     std::string err;
     std::string lid_after; // empty: not checked
     user as = user::root;
+    const char *kernel = nullptr; // sim/run --kernel profile
 };
+
+const char *const no_stype_list = "sysctl: unknown oid 'kern.power.supported_stype'\n";
 
 void
 lid_at(sim &s, const char *value) {
@@ -243,8 +246,18 @@ cases() {
          [](sim &s) { s.remove_setting(stypes); },
          1,
          "",
-         "sysctl: unknown oid 'kern.power.supported_stype'\n",
+         no_stype_list + std::string("sysctl: unknown oid 'hw.acpi.supported_sleep_state'\n"),
          "NONE"},
+        // No kern.power.* at all: the default mode falls back to S3, an
+        // asked-for s0ix does not.
+        {.name = "ToggleOnKernel14",
+         .args = {"toggle"},
+         .out = change("NONE", "S3") + "S3\n",
+         .err = no_stype_list +
+                std::string("vantrel: no suspend-to-idle sleep type; toggle writes S3\n"),
+         .lid_after = "S3",
+         .kernel = "14"},
+        {"S0ixOnKernel14", {"s0ix"}, {}, nullptr, 1, "", no_stype_list, "NONE", user::root, "14"},
         {"ToggleAwakeNeedsNoTypeList",
          {"toggle"},
          {},
@@ -406,7 +419,7 @@ class Direct : public ::testing::TestWithParam<cli_case> {};
 TEST_P(Direct, Command) {
     REQUIRE_ROOT();
     const cli_case &c = GetParam();
-    sim s;
+    sim s(false, c.kernel);
     if (c.setup)
         c.setup(s);
     run_options opt;

@@ -193,7 +193,7 @@ remove_tree(const std::string &path) {
     run_process({"rm", "-rf", "--one-file-system", path});
 }
 
-sim::sim(bool old_naming) {
+sim::sim(bool old_naming, const char *kernel) {
     char templ[] = "/tmp/vantrel-test-XXXXXX";
     if (mkdtemp(templ) == nullptr) {
         ADD_FAILURE() << "mkdtemp: " << std::strerror(errno);
@@ -204,6 +204,8 @@ sim::sim(bool old_naming) {
     std::vector<std::string> argv = {sim_run, "--state", dir_, "--fresh"};
     if (old_naming)
         argv.push_back("--old-naming");
+    if (kernel != nullptr)
+        argv.insert(argv.end(), {"--kernel", kernel});
     argv.insert(argv.end(), {"--", "true"});
     setenv("VANTREL_SIM_BIN", VANTREL_SIM_BIN, 1);
     result r = run_process(argv);

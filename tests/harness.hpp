@@ -55,7 +55,8 @@ result run_process(const std::vector<std::string> &argv, const std::string &inpu
 
 class sim {
   public:
-    explicit sim(bool old_naming = false);
+    // kernel: a profile for sim/run --kernel ("14", "s3-only"), or none.
+    explicit sim(bool old_naming = false, const char *kernel = nullptr);
     ~sim();
     sim(const sim &) = delete;
     sim &operator=(const sim &) = delete;

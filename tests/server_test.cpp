@@ -127,7 +127,7 @@ startup_cases() {
     static const std::vector<startup_case> rows = {
         {"NotRoot", {}, nullptr, "vantrel: must run as root\n", false, harness::user::nobody},
         {"NoS0ixType",
-         {},
+         {{"vantrel_switch_state", "s0ix"}},
          [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend"); },
          "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
          false},
@@ -140,7 +140,18 @@ startup_cases() {
          {},
          [](sim &s) { s.remove_setting("kern.power.supported_stype"); },
          "sysctl: unknown oid 'kern.power.supported_stype'\n"
+         "sysctl: unknown oid 'hw.acpi.supported_sleep_state'\n"
          "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n",
+         false},
+        // An asked-for s0ix does not fall back; the message names the list read.
+        {"S0ixOnKernel14",
+         {{"vantrel_switch_state", "s0ix"}},
+         [](sim &s) {
+             s.remove_setting("kern.power.supported_stype");
+             s.set_setting("hw.acpi.supported_sleep_state", "S1 S3 S4 S5 ");
+         },
+         "sysctl: unknown oid 'kern.power.supported_stype'\n"
+         "vantrel: no suspend-to-idle sleep type in hw.acpi.supported_sleep_state\n",
          false},
         // The tool failed, not a call: no error text, least of all "Success".
         {"LidUnreadable",
@@ -304,7 +315,21 @@ path_cases() {
          1,
          "vantrel: /var/run/vantrel.sock: a service is already running\n",
          still_serves},
-        {"StopWithoutPidFileSparesService", serving, {"stop"}, {}, 0, "", still_serves},
+        // The lock finds the service on any path, with or without a pid file.
+        {"SecondServiceOnOtherPathRefused",
+         serving,
+         {"start"},
+         {{"vantrel_socket", "/var/run/other.sock"}},
+         1,
+         "vantrel: another service is running (pid @pid@)\n",
+         [](sim &s) {
+             EXPECT_FALSE(harness::file_exists(s.dir() + "/run/other.sock"));
+             EXPECT_EQ(request(s.socket(), "status\n"), "NONE\n");
+         }},
+        {.name = "StopWithoutPidFileEndsService",
+         .setup = serving,
+         .args = {"stop"},
+         .check = [](sim &s) { EXPECT_EQ(s.wait_server(5), 0); }},
         {"RegularFileKeptByStart",
          data_file,
          {"start"},
@@ -354,9 +379,12 @@ TEST_P(SocketPath, StartAndStop) {
         EXPECT_EQ(s.run({"sh", "-c", "echo quit | nc -U \"$0\"", path}).out, "bye\n");
         EXPECT_EQ(s.wait_server(5), 0);
     } else {
+        std::string err = c.err;
+        if (std::size_t at = err.find("@pid@"); at != std::string::npos)
+            err.replace(at, 5, std::to_string(s.server_pid()));
         result r = s.vantrel(c.args, {.env = c.env});
         EXPECT_EQ(r.status, c.status) << r.err;
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.err, err);
     }
     if (c.check)
         c.check(s);

@@ -1,5 +1,7 @@
 // Bare "status" and "stop" against what the pid file holds: nothing, junk,
-// processes of this and another user, ended ones and a real service.
+// processes of this and another user, ended ones and a real service. Only
+// the service's lock counts: a pid file naming a live process that holds
+// no lock is neither reported nor signalled.
 //
 // Every run happens in a private pid namespace and a session of its own, so
 // that a wrong kill (of 0, -1, 1 or a wrapped number) can reach nothing but
@@ -82,20 +84,26 @@ cases() {
         // Would be 0 and the target if cut down to 32 bits.
         {"WrapsToZero", "4294967296\n", not_running + std::string(lid_line), "", 9},
         {"WrapsToLive", "@wrap@\n", not_running + std::string(lid_line), "", 9},
-        {"Live", "@live@", running("@live@") + lid_line, "", 15},
-        {"BlanksAndTrailingText", "  @live@ abc\n", running("@live@") + lid_line, "", 15},
+        {"Live", "@live@", not_running + std::string(lid_line), "", 9},
+        {"BlanksAndTrailingText", "  @live@ abc\n", not_running + std::string(lid_line), "", 9},
         {"LetterBeforeNumber", "x@live@\n", not_running + std::string(lid_line), "", 9},
         {"Ended", "@dead@\n", not_running + std::string(lid_line), "", 9},
-        {"OtherUsersProcess", "@live@\n", running("@live@") + lid_line, "", 15, user::nobody},
-        {"RootProcessSeenByNobody", "@live@\n", running("@live@") + lid_line,
-         "vantrel: kill @live@: Operation not permitted\n", 9, user::root, user::nobody},
-        {"LidUnreadable", "@live@\n", running("@live@"), "", 15, user::root, user::root,
+        {"OtherUsersProcess", "@live@\n", not_running + std::string(lid_line), "", 9, user::nobody},
+        {"RootProcessSeenByNobody", "@live@\n", not_running + std::string(lid_line), "", 9,
+         user::root, user::nobody},
+        {"LidUnreadable", "@live@\n", not_running, "", 9, user::root, user::root,
          [](sim &s) { s.knob("hw.acpi.lid_switch_state.read.exit", "1"); }},
+        // A service outside the commands' pid namespace: its lock shows no pid.
+        {"ServiceOutOfSight", no_file, "vantrel is running.\n" + std::string(lid_line),
+         "vantrel: cannot tell the service's pid\n", 9, user::root, user::root,
+         [](sim &s) {
+             s.start_server({{"vantrel_socket", "/var/run/svc.sock"}});
+         }},
         {"SocketSetting",
          "@live@\n",
-         running("@live@") + lid_line,
+         not_running + std::string(lid_line),
          "",
-         15,
+         9,
          user::root,
          user::root,
          nullptr,

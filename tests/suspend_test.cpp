@@ -55,7 +55,17 @@ struct suspend_case {
     lines zzz;
     std::string suspend_after = "fw_suspend";
     bool old_naming = false;
+    const char *kernel = nullptr; // sim/run --kernel profile
+    std::string start = "";       // the service's start-up lines, when checked
 };
+
+// A kernel without S0ix: the default mode falls back to S3, said before the notice.
+std::string
+s3_start(const std::string &before, const std::string &stype) {
+    return before + "vantrel: no suspend-to-idle sleep type; toggle writes " + stype +
+           "\nvantrel: hw.acpi.lid_switch_state=NONE; toggle writes " + stype +
+           "; serving /var/run/vantrel.sock\n";
+}
 
 // What a successful S0ix request from a fw_suspend machine looks like.
 const lines s0ix_calls = {read_suspend, read_stypes, write_suspend("suspend_to_idle"),
@@ -232,6 +242,23 @@ cases() {
          {read_suspend, read_stypes, write_suspend("suspend_to_idle")},
          {},
          {}},
+        {.name = "S3OnKernel14",
+         .command = "suspend-s3",
+         .out = "ok\n",
+         .reply = "ok\n",
+         .err = s3_warning,
+         .acpiconf = {"acpiconf -s 3"},
+         .suspend_after = "",
+         .kernel = "14",
+         .start = s3_start("sysctl: unknown oid 'kern.power.supported_stype'\n", "S3")},
+        {.name = "S0ixOnS3OnlyKernel",
+         .command = "suspend-s0ix",
+         .status = 1,
+         .reply = "error\n",
+         .sysctl = {read_suspend, read_stypes},
+         .suspend_after = "s2mem",
+         .kernel = "s3-only",
+         .start = s3_start("", "s2mem")},
     };
     return rows;
 }
@@ -246,7 +273,7 @@ class Suspend : public ::testing::TestWithParam<std::tuple<suspend_case, bool>> 
 TEST_P(Suspend, Outcome) {
     REQUIRE_ROOT();
     const auto &[c, over_socket] = GetParam();
-    sim s(c.old_naming);
+    sim s(c.old_naming, c.kernel);
     if (c.setup)
         c.setup(s);
     lines want_sysctl = c.sysctl;
@@ -260,6 +287,8 @@ TEST_P(Suspend, Outcome) {
         harness::write_file(s.dir() + "/log/sysctl", "", 0666);
         std::erase(want_sysctl, read_stypes);
         std::string start_line = s.server_err();
+        if (!c.start.empty())
+            EXPECT_EQ(start_line, c.start);
         EXPECT_EQ(harness::request(s.socket(), std::string(c.command) + "\n"), c.reply);
         std::string err = s.server_err();
         err = err.substr(std::min(start_line.size(), err.size()));

@@ -15,13 +15,13 @@
 #include <unistd.h>
 
 static bool is_white(char c);
-static bool service_alive(int pid);
 
 // Enough for any white space a launcher puts before the number, and for the
 // number itself; a longer file is judged by what this holds.
 static constexpr std::size_t pid_text_capacity = 128;
-// Values below this are never probed or signalled: 0 and -1 would reach a
-// whole process group or every process, and 1 is init.
+// Values below this are never signalled: 0 and -1 would reach a whole
+// process group or every process, and 1 is init. F_GETLK gives them for a
+// holder it cannot name, as from another pid namespace or a jail.
 static constexpr int lowest_service_pid = 2;
 
 static bool
@@ -66,19 +66,17 @@ read_pid_file(bool *opened) {
     return parse_pid(text, held);
 }
 
-static bool
-service_alive(int pid) {
-    return kill(pid, 0) == 0 || errno == EPERM;
-}
-
+// The lock, not the pid file, tells whether a service runs: a pid file
+// outlives its service, and its number may by then be another process's.
 void
 service_status() {
-    bool opened = false;
-    int pid = read_pid_file(&opened);
-    if (opened && pid >= lowest_service_pid && service_alive(pid))
-        std::printf("vantrel is running as pid %d.\n", pid);
-    else
+    pid_t pid = 0;
+    if (!find_service_lock(lock_file_path, &pid))
         std::printf("vantrel is not running.\n");
+    else if (pid < lowest_service_pid)
+        std::printf("vantrel is running.\n");
+    else
+        std::printf("vantrel is running as pid %d.\n", static_cast<int>(pid));
     char value[setting_capacity];
     if (sysctl_read(lid_setting, value, sizeof value) == 0)
         std::printf("%s=%s\n", lid_setting, value);
@@ -87,10 +85,13 @@ service_status() {
 
 void
 service_stop() {
-    bool opened = false;
-    int pid = read_pid_file(&opened);
-    if (opened && pid >= lowest_service_pid && kill(pid, SIGTERM) == -1 && errno != ESRCH)
-        warn("kill %d", pid);
+    pid_t pid = 0;
+    if (find_service_lock(lock_file_path, &pid)) {
+        if (pid < lowest_service_pid)
+            warnx("cannot tell the service's pid");
+        else if (kill(pid, SIGTERM) == -1 && errno != ESRCH)
+            warn("kill %d", static_cast<int>(pid));
+    }
     // A service that still answers, this one on its way out or another
     // one, removes its own socket; only a dead one's is cleared here.
     if (probe_socket_path(socket_path) == path_state::stale)

@@ -1,5 +1,6 @@
-// Reporting on and stopping the background service found through the pid
-// file that its launcher writes. Neither needs privilege; both exit 0.
+// Reporting on and stopping the background service, found through the lock
+// it holds on its lock file; the pid file that its launcher writes is only
+// removed. Neither needs privilege; both exit 0.
 #pragma once
 
 #include <cstddef>

@@ -9,12 +9,15 @@
 extern const char *socket_path;
 extern const char *group_name;
 inline constexpr char pid_file_path[] = "/var/run/vantrel.pid";
+// Locked by the one running service for its whole life.
+inline constexpr char lock_file_path[] = "/var/run/vantrel.lock";
 
 // Applies vantrel_socket and vantrel_group when they are set and not empty.
 void load_location_settings();
 
 // Applies vantrel_switch_state to switch_mode; an unknown value is warned
-// about and gives s0ix.
+// about and gives s0ix. Unset or empty leaves the mode to the kernel's
+// sleep types (fit_default_mode).
 void load_switch_state();
 
 // The mode a vantrel_switch_state value names, or -1 when it names none.

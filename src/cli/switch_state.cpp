@@ -21,6 +21,9 @@ void
 load_switch_state() {
     const char *value = std::getenv("vantrel_switch_state");
     int mode = parse_switch_state(value);
+    // Only a mode nobody named may follow the kernel; an explicit or
+    // invalid value stays s0ix and fails where S0ix is missing.
+    switch_mode_by_default = value == nullptr || value[0] == '\0';
     if (mode == -1) {
         warnx("invalid vantrel_switch_state=%s; using s0ix", value);
         mode = s0ix;

@@ -5,8 +5,10 @@
 #include "runner/text.hpp"
 
 #include <cstring>
+#include <err.h>
 
 std::uint8_t switch_mode = s0ix;
+bool switch_mode_by_default = true;
 char s3_stype[stype_capacity];
 char s0ix_stype[stype_capacity];
 
@@ -25,7 +27,11 @@ static int cmd_s3(reply_text &reply);
 static int cmd_quit(reply_text &reply);
 
 static constexpr char stype_list_setting[] = "kern.power.supported_stype";
+// A kernel without kern.power.* lists its ACPI states here: "S1 S3 S4 S5".
+static constexpr char acpi_list_setting[] = "hw.acpi.supported_sleep_state";
 static constexpr std::size_t stype_list_capacity = 128;
+
+static const char *type_list = stype_list_setting;
 
 struct command_entry {
     std::string_view word;
@@ -84,11 +90,35 @@ probe_sleep_types() {
     if (s3_stype[0] != '\0' || s0ix_stype[0] != '\0')
         return 0;
     char list[stype_list_capacity];
-    if (sysctl_read(stype_list_setting, list, sizeof list) == -1)
+    if (sysctl_read(stype_list_setting, list, sizeof list) == 0) {
+        choose_name(s0ix_stype, list, "suspend_to_idle", "s2idle");
+        choose_name(s3_stype, list, "fw_suspend", "s2mem");
+        return 0;
+    }
+    // Such a kernel offers no suspend to idle, and its lid setting takes
+    // the ACPI state's own name.
+    if (sysctl_read(acpi_list_setting, list, sizeof list) == -1)
         return -1;
-    choose_name(s0ix_stype, list, "suspend_to_idle", "s2idle");
-    choose_name(s3_stype, list, "fw_suspend", "s2mem");
+    type_list = acpi_list_setting;
+    if (has_token(list, "S3"))
+        copy_text(s3_stype, stype_capacity, "S3");
     return 0;
+}
+
+const char *
+sleep_type_list() {
+    return type_list;
+}
+
+void
+fit_default_mode() {
+    if (!switch_mode_by_default)
+        return;
+    switch_mode_by_default = false;
+    if (s0ix_stype[0] == '\0' && s3_stype[0] != '\0') {
+        switch_mode = s3;
+        warnx("no suspend-to-idle sleep type; toggle writes %s", s3_stype);
+    }
 }
 
 const char *
@@ -146,6 +176,8 @@ static int
 apply_mode_sleep_type(reply_text &reply) {
     if (probe_sleep_types() == -1)
         return -1;
+    // A direct command decides the default mode here, where it first counts.
+    fit_default_mode();
     const char *stype = sleep_type_for_mode();
     if (stype[0] == '\0')
         return -1;
@@ -172,12 +204,14 @@ cmd_awake(reply_text &reply) {
 static int
 cmd_s0ix(reply_text &reply) {
     switch_mode = s0ix;
+    switch_mode_by_default = false;
     return apply_mode_sleep_type(reply);
 }
 
 static int
 cmd_s3(reply_text &reply) {
     switch_mode = s3;
+    switch_mode_by_default = false;
     return apply_mode_sleep_type(reply);
 }
 

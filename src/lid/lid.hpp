@@ -18,6 +18,9 @@ using reply_text = std::array<char, reply_capacity>;
 enum : std::uint8_t { s0ix = 0, s3 = 1 };
 
 extern std::uint8_t switch_mode;
+// True while switch_mode holds the default because nothing named a mode:
+// the kernel then decides it (fit_default_mode). Naming one clears it.
+extern bool switch_mode_by_default;
 // The kernel's names for the two kinds of sleep, empty until discovered.
 extern char s3_stype[stype_capacity];
 extern char s0ix_stype[stype_capacity];
@@ -31,10 +34,20 @@ command_effect effect_of(std::string_view command);
 // left empty or filled with at most reply_capacity - 1 characters.
 int run_command(std::string_view command, reply_text &reply);
 
-// Learns the sleep-type names from kern.power.supported_stype, once: after
-// either name is known the list is not read again. Returns -1 only when
-// the list cannot be read.
+// Learns the sleep-type names from kern.power.supported_stype, or from
+// hw.acpi.supported_sleep_state when a kernel has no such list, once: after
+// either name is known no list is read again. Returns -1 only when neither
+// list can be read.
 int probe_sleep_types();
+
+// The setting whose list the names came from: kern.power.supported_stype
+// until the other list has been read.
+const char *sleep_type_list();
+
+// After a successful probe, while switch_mode is the default: on a kernel
+// that lists an S3 type but no S0ix type the mode becomes s3, with a
+// warning. Decides once; later calls do nothing.
+void fit_default_mode();
 
 // The sleep type that the current switch_mode writes; may be empty.
 const char *sleep_type_for_mode();

@@ -43,6 +43,7 @@ static gid_t look_up_group();
 static void check_socket_path(sockaddr_un &addr, socklen_t *length);
 static void check_socket_directory();
 static void clear_socket_path();
+static void lock_service();
 static void install_signal_handlers(sigset_t *wait_mask);
 static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 [[noreturn]] static void abandon_socket(const char *call, bool with_path);
@@ -80,9 +81,12 @@ static void
 check_machine(char *current, std::size_t capacity) {
     if (geteuid() != 0)
         errx(1, "must run as root");
+    bool listed = probe_sleep_types() == 0;
+    if (listed)
+        fit_default_mode();
     const char *kind = switch_mode == s3 ? "S3" : "suspend-to-idle";
-    if (probe_sleep_types() == -1 || sleep_type_for_mode()[0] == '\0')
-        errx(1, "no %s sleep type in %s", kind, "kern.power.supported_stype");
+    if (!listed || sleep_type_for_mode()[0] == '\0')
+        errx(1, "no %s sleep type in %s", kind, sleep_type_list());
     // The tool's own failure leaves errno alone; err() would then append
     // whatever an earlier call left there, or "Success".
     errno = 0;
@@ -128,13 +132,26 @@ check_socket_directory() {
 // A second service would orphan the first, so one that answers is left in
 // place. Only a socket nobody listens on, or a link, is ever removed: any
 // other file at the path is someone's data, and bind reports it instead.
+// The lock comes between the two: a service on another path shares the
+// lid and the restore file, and must be found before anything changes.
 static void
 clear_socket_path() {
     path_state state = probe_socket_path(socket_path);
     if (state == path_state::answering)
         errx(1, "%s: a service is already running", socket_path);
+    lock_service();
     if (state == path_state::stale)
         unlink(socket_path);
+}
+
+static void
+lock_service() {
+    pid_t holder = 0;
+    int rc = take_service_lock(lock_file_path, &holder);
+    if (rc == 1)
+        errx(1, "another service is running (pid %d)", static_cast<int>(holder));
+    if (rc == -1)
+        err(1, "%s", lock_file_path);
 }
 
 // Termination signals stay blocked except while waiting for a connection,

@@ -6,13 +6,23 @@
 
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
+
+static struct flock whole_file(short type);
+static bool ask_holder(int fd, pid_t *holder);
 
 static_assert(sizeof(sockaddr_un::sun_path) >= socket_path_capacity);
 
 // What bind made; a zero inode means nothing is recorded.
 static dev_t own_device;
 static ino_t own_inode;
+
+// Readable by all, so that "status" and "stop" need no privilege.
+static constexpr mode_t lock_file_mode = 0644;
+// A holder that lets go between a refused F_SETLK and the F_GETLK that
+// would name it earns another try, this many times in all.
+static constexpr int lock_attempts = 3;
 
 socklen_t
 make_socket_address(const char *path, sockaddr_un &addr) {
@@ -72,4 +82,62 @@ remove_own_socket(const char *path) {
         return;
     if (st.st_dev == own_device && st.st_ino == own_inode)
         unlink(path);
+}
+
+static struct flock
+whole_file(short type) {
+    struct flock lock;
+    std::memset(&lock, 0, sizeof lock);
+    lock.l_type = type;
+    lock.l_whence = SEEK_SET;
+    return lock;
+}
+
+// A write lock is asked about, so that a lock of either kind is found.
+static bool
+ask_holder(int fd, pid_t *holder) {
+    struct flock lock = whole_file(F_WRLCK);
+    if (fcntl(fd, F_GETLK, &lock) == -1 || lock.l_type == F_UNLCK)
+        return false;
+    *holder = lock.l_pid;
+    return true;
+}
+
+int
+take_service_lock(const char *path, pid_t *holder) {
+    int fd = open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC, lock_file_mode);
+    if (fd == -1)
+        return -1;
+    // A tighter umask, or an older file, must not keep the readers out.
+    if (fchmod(fd, lock_file_mode) == -1) {
+        int saved_errno = errno;
+        close(fd);
+        errno = saved_errno;
+        return -1;
+    }
+    for (int attempt = 0; attempt < lock_attempts; attempt++) {
+        struct flock lock = whole_file(F_WRLCK);
+        if (fcntl(fd, F_SETLK, &lock) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EACCES)
+            break;
+        if (ask_holder(fd, holder)) {
+            close(fd);
+            return 1;
+        }
+    }
+    int saved_errno = errno;
+    close(fd);
+    errno = saved_errno;
+    return -1;
+}
+
+bool
+find_service_lock(const char *path, pid_t *holder) {
+    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    bool held = ask_holder(fd, holder);
+    close(fd);
+    return held;
 }

@@ -1,9 +1,11 @@
 // The control socket's file: its address, what lies at its path, the safety
 // of its directory, and removing it only while it is still the one this
-// process made. Shared by the service and by "stop".
+// process made; and the lock file that makes one service per machine.
+// Shared by the service and by "status" and "stop".
 #pragma once
 
 #include <sys/socket.h>
+#include <sys/types.h>
 #include <sys/un.h>
 
 #include <cstddef>
@@ -37,3 +39,18 @@ int record_own_socket(const char *path);
 // Removes path only while it still has the recorded device and inode, so a
 // file that another service or a person put there since is left alone.
 void remove_own_socket(const char *path);
+
+// Opens path (created 0644, never through a link, close-on-exec) and takes
+// a write lock on the whole file with F_SETLK. The lock lasts as long as
+// the process: the file stays open and is never removed, and the process
+// must not open and close path again, as closing any descriptor of it
+// would drop the lock. Returns 0 when it is taken; 1 when another process
+// holds it, with *holder set to the pid that F_GETLK gives (below 2 when
+// that process cannot be seen from here); -1 with errno on any other
+// failure.
+int take_service_lock(const char *path, pid_t *holder);
+
+// Asks with F_GETLK whether a process holds the lock on path. Returns true
+// with *holder set to its pid as F_GETLK gives it, which may be below 2;
+// false when nobody holds it or the file cannot be opened.
+bool find_service_lock(const char *path, pid_t *holder);

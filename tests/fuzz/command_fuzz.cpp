@@ -9,7 +9,8 @@
 //            server's request reading (else it is taken as argv gives it);
 //            bits 2-3: S0ix name already known (none, suspend_to_idle,
 //            s2idle, none); bits 4-5: S3 name already known (none,
-//            fw_suspend, s2mem, none)
+//            fw_suspend, s2mem, none); bit 6: the mode is the default one,
+//            which the kernel's sleep types may turn into s3
 //   byte 1   length of the command bytes, which follow
 //   then     the children, in the order they are started (see
 //            fuzz_support.hpp, decode_child)
@@ -40,6 +41,7 @@ constexpr const char *s3_names[] = {"", "fw_suspend", "s2mem", ""};
 
 constexpr char lid_setting[] = "hw.acpi.lid_switch_state";
 constexpr char stype_list_setting[] = "kern.power.supported_stype";
+constexpr char acpi_list_setting[] = "hw.acpi.supported_sleep_state";
 constexpr char suspend_setting[] = "kern.power.suspend";
 
 // A buffer as the code sees it: its whole capacity, zero-filled like the
@@ -54,6 +56,7 @@ struct model {
     std::uint8_t mode;
     std::string s3_name;
     std::string s0ix_name;
+    bool by_default;
 
     fake::child take() {
         return next < script.size() ? script[next++] : fake::child{};
@@ -92,8 +95,12 @@ struct model {
         if (!s3_name.empty() || !s0ix_name.empty())
             return 0;
         bytes list(128);
-        if (read(stype_list_setting, list) == -1)
-            return -1;
+        if (read(stype_list_setting, list) == -1) {
+            if (read(acpi_list_setting, list) == -1)
+                return -1;
+            s3_name = fuzz::reference_has_token(text_of(list), "S3") ? "S3" : "";
+            return 0;
+        }
         std::string text = text_of(list);
         auto choose = [&](const char *preferred, const char *fallback) -> std::string {
             if (fuzz::reference_has_token(text, preferred))
@@ -116,6 +123,9 @@ struct model {
     int apply_mode(bytes &reply) {
         if (probe() == -1)
             return -1;
+        if (by_default && s0ix_name.empty() && !s3_name.empty())
+            mode = s3;
+        by_default = false;
         const std::string &stype = mode == s3 ? s3_name : s0ix_name;
         if (stype.empty())
             return -1;
@@ -142,6 +152,7 @@ struct model {
             return apply_lid_state("NONE", reply);
         if (word == "s0ix" || word == "s3") {
             mode = word == "s3" ? s3 : s0ix;
+            by_default = false;
             return apply_mode(reply);
         }
         if (word == "toggle") {
@@ -246,6 +257,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     }
 
     switch_mode = (flags & 1) ? s3 : s0ix;
+    switch_mode_by_default = (flags & 64) != 0;
     const char *s0ix_preset = s0ix_names[(flags >> 2) & 3];
     const char *s3_preset = s3_names[(flags >> 4) & 3];
     std::memset(s0ix_stype, 0, sizeof s0ix_stype);
@@ -253,7 +265,7 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     std::strcpy(s0ix_stype, s0ix_preset);
     std::strcpy(s3_stype, s3_preset);
 
-    model m{script, 0, {}, switch_mode, s3_preset, s0ix_preset};
+    model m{script, 0, {}, switch_mode, s3_preset, s0ix_preset, switch_mode_by_default};
     bytes expected_reply(reply_capacity);
     int expected = m.run(word, expected_reply);
 
@@ -270,13 +282,15 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     fuzz::require(result == -1 || result == 0 || result == 1, "result out of range");
     fake::require_settled();
     fuzz::require(known(s0ix_stype, s0ix_names), "S0ix name is not one of the known ones");
-    fuzz::require(known(s3_stype, s3_names), "S3 name is not one of the known ones");
+    fuzz::require(known(s3_stype, s3_names) || std::strcmp(s3_stype, "S3") == 0,
+                  "S3 name is not one of the known ones");
 
     fuzz::require(fake::calls() == m.calls, "the tools run differ from the expected ones");
     fuzz::require(result == expected, "the result differs from the expected one");
     fuzz::require(std::memcmp(buffer->reply.data(), expected_reply.data(), reply_capacity) == 0,
                   "the reply differs from the expected one");
     fuzz::require(switch_mode == m.mode, "the switch mode differs from the expected one");
+    fuzz::require(switch_mode_by_default == m.by_default, "the default mode was decided wrongly");
     fuzz::require(m.s0ix_name == s0ix_stype && m.s3_name == s3_stype,
                   "the sleep-type names differ from the expected ones");
 

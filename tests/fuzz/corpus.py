@@ -77,7 +77,7 @@ def request_seeds():
 
 
 def command_seeds():
-    server, mode_s3 = 2, 1
+    server, mode_s3, by_default = 2, 1, 64
 
     def cmd(flags, word, *children):
         return bytes([flags, len(word)]) + word + b"".join(children)
@@ -99,6 +99,11 @@ def command_seeds():
         "toggle-from-none-old-s3": cmd(server | mode_s3, b"toggle\n", child(b"NONE\n"),
                                        child(OLD_LIST + b"\n"), child(b"NONE -> s2mem\n"),
                                        child(b"s2mem\n")),
+        "toggle-kernel-14": cmd(server | by_default, b"toggle\n", child(b"NONE\n"),
+                                child(kind=EXIT_CODE, value=1), child(b"S1 S3 S4 S5 \n"),
+                                child(b"NONE -> S3\n"), child(b"S3\n")),
+        "toggle-s3-only": cmd(server | by_default, b"toggle\n", child(b"NONE\n"),
+                              child(b"s2mem\n"), child(b"NONE -> s2mem\n"), child(b"s2mem\n")),
         "toggle-to-none": cmd(server | (1 << 2), b"toggle\n", child(b"suspend_to_idle\n"),
                               child(), child(b"NONE\n")),
         "toggle-write-fails": cmd(server, b"toggle\n", child(b"S3\n"),
