@@ -9,7 +9,7 @@
 #include "runner/text.hpp"
 #include "server/devd.hpp"
 #include "server/request.hpp"
-#include "server/socket_file.hpp"
+#include "runner/socket_file.hpp"
 
 #include <gtest/gtest.h>
 

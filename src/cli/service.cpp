@@ -1,9 +1,9 @@
 #include "cli/service.hpp"
 
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
-#include "server/socket_file.hpp"
+#include "runner/socket_file.hpp"
 
 #include <cerrno>
 #include <charconv>

@@ -1,6 +1,6 @@
 #include "ctl/connection.hpp"
 
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
 #include "runner/text.hpp"
 
 #include <sys/socket.h>

@@ -2,7 +2,7 @@
 // one request and relays the reply, or holds the lid awake, alone or while
 // a utility runs.
 
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
 #include "ctl/connection.hpp"
 #include "ctl/utility.hpp"
 

@@ -1,6 +1,6 @@
 #include "server/server.hpp"
 
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
 #include "lid/lid.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
@@ -9,7 +9,7 @@
 #include "server/hold_words.hpp"
 #include "server/peer.hpp"
 #include "server/request.hpp"
-#include "server/socket_file.hpp"
+#include "runner/socket_file.hpp"
 
 #include <sys/select.h>
 #include <sys/socket.h>
