@@ -60,12 +60,17 @@ protocol_cases() {
         {"NoLineFeedHalfClosed", "toggle", true, "suspend_to_idle\n", "suspend_to_idle"},
         {"CrLf", "status\r\n", false, "NONE\n"},
         {"TrailingBlanks", "status \t\n", false, "NONE\n"},
-        {"TwoLinesInOneWrite", "status\nawake\n", false, "error: unknown command\n", "NONE"},
+        {"TwoLinesInOneWrite", "status\ns3\n", false, "NONE\n", "NONE"},
         {"OnlyLineFeed", "\n", false, ""},
         {"OnlySpacesAndLineFeed", "    \n", false, ""},
         {"OnlySpacesHalfClosed", "    ", true, ""},
-        {"TwoFiftyFiveSpaces", std::string(255, ' '), false, ""},
-        {"ThreeHundredBytes", std::string(300, 'a'), false, "error: unknown command\n"},
+        {"TwoFiftyFiveSpaces", std::string(255, ' '), true, ""},
+        {"ThreeHundredBytes", std::string(300, 'a'), false, "error: request too long\n"},
+        {"Line255", "status" + std::string(249, ' ') + "\n", false, "NONE\n"},
+        {"Line256", "status" + std::string(250, ' ') + "\n", false, "error: request too long\n"},
+        {"OverLongLine", "toggle" + std::string(249, ' ') + "junk\n", false,
+         "error: request too long\n", "NONE"},
+        {"ZeroByte", std::string("s3\0status\n", 10), false, "error: unknown command\n", "NONE"},
         {"LeadingSpaceIsKept", " status\n", false, "error: unknown command\n"},
         {"CapitalLetter", "Status\n", false, "error: unknown command\n"},
         {"VerticalTabIsNotTrimmed", "status\v\n", false, "error: unknown command\n"},
@@ -469,6 +474,8 @@ TEST(Lifecycle, SignalWaitsForConnectedClient) {
     sim s;
     s.start_server();
     pid_t service = s.server_pid();
+    // start_server's own probe is closed on the service's next wake.
+    usleep(100000);
     std::size_t idle_fds = open_descriptors(service);
     int fd = harness::connect_to(s.socket());
     ASSERT_NE(fd, -1);
@@ -553,7 +560,7 @@ TEST(Clients, NetcatAsUsersWillUseIt) {
 }
 
 // A silent or dribbling client is served with what it sent once its time
-// is up, and holds the next client no longer than that.
+// is up, and the next client does not wait for it.
 TEST(Clients, SlowClientIsCutOff) {
     REQUIRE_ROOT();
     struct row {
@@ -581,11 +588,13 @@ TEST(Clients, SlowClientIsCutOff) {
         std::string second = request(s.socket(), "status\n", true, 10);
         double waited = harness::now_seconds() - start;
         std::string first = harness::read_until_close(slow, 10);
+        double cut_off = harness::now_seconds() - start;
         dribbler.join();
         close(slow);
         EXPECT_EQ(first, r.reply) << r.name;
-        EXPECT_GE(waited, 4.8) << r.name;
-        EXPECT_LE(waited, 6.5) << r.name;
+        EXPECT_GE(cut_off, 4.8) << r.name;
+        EXPECT_LE(cut_off, 6.5) << r.name;
+        EXPECT_LE(waited, 1.0) << r.name;
         EXPECT_NE(second.find('\n'), std::string::npos) << r.name;
     }
 }
