@@ -557,6 +557,14 @@ TEST(Clients, NetcatAsUsersWillUseIt) {
     EXPECT_EQ(r.out, "suspend_to_idle\n");
     r = harness::run_process({"sh", "-c", "printf 'status\\r\\n' | nc -U \"$0\"", s.socket()});
     EXPECT_EQ(r.out, "suspend_to_idle\n");
+    // Bytes the service left unread must not turn its reply into a reset,
+    // which nc often reports instead of the reply.
+    r = harness::run_process(
+        {"sh", "-c", "for i in 1 2 3 4 5; do printf 'x%300s\\n' | nc -U \"$0\"; done", s.socket()});
+    std::string five;
+    for (int i = 0; i < 5; i++)
+        five += "error: request too long\n";
+    EXPECT_EQ(r.out, five);
 }
 
 // A silent or dribbling client is served with what it sent once its time
