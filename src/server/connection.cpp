@@ -34,7 +34,7 @@ static void begin_drain(connection &c);
 static void drain_some(connection &c);
 static void close_connection(connection &c);
 static void forget_closed();
-static void accept_waiting(int listen_fd, request_handler handler);
+static void accept_one(int listen_fd, request_handler handler);
 static void admit(int fd, request_handler handler);
 static void warn_table_full();
 
@@ -176,23 +176,19 @@ forget_closed() {
     open_count = kept;
 }
 
-// At most a table's worth a wake, so a flood of connections cannot keep
-// the loop here.
+// One a wake: a client that came after the wait began is served after
+// what that wait found, such as a holder's end or devd's news, has been
+// dealt with, and the hold's follower is reached before the next request.
 static void
-accept_waiting(int listen_fd, request_handler handler) {
-    for (std::size_t i = 0; i < connection_capacity; i++) {
-        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-        if (fd != -1) {
-            admit(fd, handler);
-            continue;
-        }
-        // ECONNABORTED: a client gave up while it waited in the queue.
-        if (errno == ECONNABORTED)
-            continue;
-        if (!try_again_later())
-            warn("accept");
+accept_one(int listen_fd, request_handler handler) {
+    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (fd != -1) {
+        admit(fd, handler);
         return;
     }
+    // ECONNABORTED: a client gave up while it waited in the queue.
+    if (errno != ECONNABORTED && !try_again_later())
+        warn("accept");
 }
 
 // The request is often there by the time the connection is accepted, so
@@ -257,7 +253,7 @@ connections_wake(const wait_set &set, int listen_fd, request_handler handler) {
     for (std::size_t i = 0; i < open_count; i++)
         take_step(table[order[i]], set, handler);
     if (is_readable(set, listen_fd))
-        accept_waiting(listen_fd, handler);
+        accept_one(listen_fd, handler);
     forget_closed();
 }
 

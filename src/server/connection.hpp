@@ -47,9 +47,9 @@ using request_handler = handled (*)(int fd, const peer_identity &peer, std::stri
 void connections_watch(wait_set &set, int listen_fd);
 
 // Takes each connection one step, oldest first, as the wait found it or as
-// its deadline says; serves each request as its line ends; then accepts
-// what waits on listen_fd (unless -1). A connection accepted while the
-// table is full is closed without a reply.
+// its deadline says, serving each request as its line ends; then accepts
+// one connection waiting on listen_fd (unless -1) and reads it at once. A
+// connection accepted while the table is full is closed without a reply.
 void connections_wake(const wait_set &set, int listen_fd, request_handler handler);
 
 // How many connections are open.
