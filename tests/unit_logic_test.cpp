@@ -5,11 +5,11 @@
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
 #include "runner/exec.hpp"
+#include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/devd.hpp"
 #include "server/request.hpp"
-#include "runner/socket_file.hpp"
 
 #include <gtest/gtest.h>
 
@@ -170,8 +170,8 @@ TEST(Request, LineAsTheServerReadsIt) {
         std::size_t pos = 0;
         for (std::size_t next = 0; state == partial && pos < r.data.size(); next++) {
             std::span<char> room = line_room(line);
-            std::size_t want = r.chunks.empty() ? room.size()
-                                                : r.chunks[std::min(next, r.chunks.size() - 1)];
+            std::size_t want =
+                r.chunks.empty() ? room.size() : r.chunks[std::min(next, r.chunks.size() - 1)];
             std::size_t n = std::min({want, room.size(), r.data.size() - pos});
             std::memcpy(room.data(), r.data.data() + pos, n);
             pos += n;

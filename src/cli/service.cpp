@@ -1,10 +1,10 @@
 #include "cli/service.hpp"
 
+#include "lid/lid.hpp"
 #include "runner/location.hpp"
 #include "runner/retry.hpp"
-#include "lid/lid.hpp"
-#include "runner/sysctl.hpp"
 #include "runner/socket_file.hpp"
+#include "runner/sysctl.hpp"
 
 #include <cerrno>
 #include <charconv>

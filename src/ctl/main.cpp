@@ -2,9 +2,9 @@
 // one request and relays the reply, or holds the lid awake, alone or while
 // a utility runs.
 
-#include "runner/location.hpp"
 #include "ctl/connection.hpp"
 #include "ctl/utility.hpp"
+#include "runner/location.hpp"
 
 #include <sys/select.h>
 

@@ -17,8 +17,7 @@ static std::size_t
 read_all(int fd, char *buffer, std::size_t capacity) {
     std::size_t held = 0;
     while (held < capacity - 1) {
-        ssize_t n =
-            retry_interrupted([&] { return read(fd, buffer + held, capacity - 1 - held); });
+        ssize_t n = retry_interrupted([&] { return read(fd, buffer + held, capacity - 1 - held); });
         if (n <= 0)
             break;
         held += static_cast<std::size_t>(n);

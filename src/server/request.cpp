@@ -26,9 +26,9 @@ line_took(request_line &line, std::size_t got) {
 std::string_view
 line_request(request_line &line) {
     const void *feed = std::memchr(line.text, '\n', line.held);
-    std::size_t length =
-        feed != nullptr ? static_cast<std::size_t>(static_cast<const char *>(feed) - line.text)
-                        : line.held;
+    std::size_t length = feed != nullptr
+                             ? static_cast<std::size_t>(static_cast<const char *>(feed) - line.text)
+                             : line.held;
     if (length == request_capacity)
         return {};
     while (length > 0 && is_trailing_blank(line.text[length - 1]))

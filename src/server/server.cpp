@@ -307,8 +307,7 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
 // A zero byte is part of no word: such a request goes to the lid commands,
 // which know none like it, and is not read as a hold's bad duration.
 static handled
-serve_request(int conn, const peer_identity &peer, std::string_view request,
-              std::span<char> room) {
+serve_request(int conn, const peer_identity &peer, std::string_view request, std::span<char> room) {
     server_request word = classify_request(request);
     if (word.word == server_word::other || request.find('\0') != std::string_view::npos)
         return serve_command(peer, request, room);
