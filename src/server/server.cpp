@@ -345,9 +345,11 @@ run_server() {
         wait_for_any(set, &wait_mask);
         if (end_expired_holds())
             follow_sleep_type_restored();
-        // devd's news first: a request in the same wake then meets it.
+        // devd's news first, and what it or a holder's end owes: a request
+        // in the same wake then meets it done.
         follow_wake(set.readable);
         check_holders(set);
+        follow_settle();
         connections_wake(set, listener, serve_request);
         if (hold_began)
             follow_hold_began();
