@@ -36,6 +36,8 @@ static void install_signal_handlers(sigset_t *wait_mask);
 static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 [[noreturn]] static void abandon_socket(const char *call, bool with_path);
 static void announce(const char *found_at_start);
+static void gather(wait_set &set, int listener);
+static void dispatch(const wait_set &set, int listener);
 static void watch_holders(wait_set &set);
 static void watch_follower(wait_set &set);
 static void check_holders(const wait_set &set);
@@ -206,6 +208,33 @@ announce(const char *found_at_start) {
           socket_path);
 }
 
+// Each owner adds what it waits on; listener is -1 once no more
+// connections are taken.
+static void
+gather(wait_set &set, int listener) {
+    wait_set_clear(set);
+    connections_watch(set, listener);
+    watch_holders(set);
+    watch_follower(set);
+}
+
+// Hands what the wait found, and what has come due, to each owner.
+static void
+dispatch(const wait_set &set, int listener) {
+    if (end_expired_holds())
+        follow_sleep_type_restored();
+    // devd's news first, and what it or a holder's end owes: a request in
+    // the same wake then meets it done.
+    follow_wake(set.readable);
+    check_holders(set);
+    follow_settle();
+    connections_wake(set, listener, serve_request);
+    if (hold_began)
+        follow_hold_began();
+    hold_began = false;
+    follow_settle();
+}
+
 static void
 watch_holders(wait_set &set) {
     for (std::size_t i = 0; i < hold_count(); i++)
@@ -338,23 +367,9 @@ run_server() {
     while (running || connections_open() > 0) {
         int listener = running ? listen_fd : -1;
         wait_set set;
-        wait_set_clear(set);
-        connections_watch(set, listener);
-        watch_holders(set);
-        watch_follower(set);
+        gather(set, listener);
         wait_for_any(set, &wait_mask);
-        if (end_expired_holds())
-            follow_sleep_type_restored();
-        // devd's news first, and what it or a holder's end owes: a request
-        // in the same wake then meets it done.
-        follow_wake(set.readable);
-        check_holders(set);
-        follow_settle();
-        connections_wake(set, listener, serve_request);
-        if (hold_began)
-            follow_hold_began();
-        hold_began = false;
-        follow_settle();
+        dispatch(set, listener);
     }
     end_all_holds();
     close(listen_fd);
