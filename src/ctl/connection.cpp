@@ -179,9 +179,8 @@ relay_lines(int fd) {
     std::size_t length = 0;
     bool any = false;
     for (;;) {
-        ssize_t n = read(fd, held + length, sizeof held - length);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n =
+            retry_interrupted([&] { return read(fd, held + length, sizeof held - length); });
         if (n <= 0)
             break;
         length += static_cast<std::size_t>(n);

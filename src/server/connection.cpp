@@ -56,6 +56,13 @@ static std::size_t open_count;
 static bool warned_full;
 static timespec next_full_warning;
 
+bool
+peer_has_left(int fd) {
+    char discard[request_capacity];
+    ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+    return n == 0 || (n == -1 && !try_again_later());
+}
+
 // The socket has nothing to give or no room now; the wait will tell.
 static bool
 try_again_later() {

@@ -53,5 +53,10 @@ void connections_watch(wait_set &set, int listen_fd);
 // connection accepted while the table is full is closed without a reply.
 void connections_wake(const wait_set &set, int listen_fd, request_handler handler);
 
+// For a connection kept open after its reply (a holder, a watcher): reads
+// and discards what the peer sent, never waiting. True once the peer has
+// closed its sending side or the connection failed.
+bool peer_has_left(int fd);
+
 // How many connections are open.
 std::size_t connections_open();

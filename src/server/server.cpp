@@ -300,9 +300,7 @@ check_holders(const wait_set &set) {
         int fd = hold_connection(i);
         if (!is_readable(set, fd))
             continue;
-        char discard[request_capacity];
-        ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+        if (peer_has_left(fd))
             end_hold(i);
     }
 }
