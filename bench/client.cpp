@@ -34,6 +34,14 @@
 //       COUNT watch connections, then EVENTS lid events sent as devd
 //       would, closed and opened by turns; the time from each send until
 //       every watcher has its new line
+//   client silent SOCKET COUNT
+//       COUNT connections that send nothing; one the service closes when
+//       its time for a line is up is opened again. Prints "silent COUNT"
+//       once they are open and keeps them until its standard input ends
+//   client late SOCKET STATE_DIR HOLD_SECONDS PREFIX
+//       with the lid at a sleep type, one "hold HOLD_SECONDSs"; how long
+//       after its time the lid reads that sleep type again, watched in the
+//       simulated machine's own file so that no request wakes the service
 //
 // Kept lean on purpose (no iostreams, no heap on the measured paths): its
 // own fork cost is part of every bare run it times.
@@ -735,6 +743,86 @@ cmd_ask(int argc, char **argv) {
 }
 
 int
+cmd_silent(int argc, char **argv) {
+    if (argc != 4)
+        die("usage: client silent SOCKET COUNT");
+    socket_path = argv[2];
+    int count = positive(argv[3]);
+    std::vector<pollfd> fds(static_cast<std::size_t>(count) + 1);
+    for (int i = 0; i < count; i++)
+        fds[static_cast<std::size_t>(i)] = {connect_service(), POLLIN, 0};
+    pollfd &input = fds.back();
+    input = {STDIN_FILENO, POLLIN, 0};
+    std::printf("silent %d\n", count);
+    std::fflush(stdout);
+    char scratch[256];
+    for (;;) {
+        if (poll(fds.data(), fds.size(), -1) == -1) {
+            if (errno == EINTR)
+                continue;
+            die("poll", std::strerror(errno));
+        }
+        if (input.revents != 0 && read(STDIN_FILENO, scratch, sizeof scratch) <= 0)
+            break;
+        for (int i = 0; i < count; i++) {
+            pollfd &p = fds[static_cast<std::size_t>(i)];
+            if (p.revents == 0)
+                continue;
+            // A blank request gets no reply: only the end may come.
+            if (read(p.fd, scratch, sizeof scratch) > 0)
+                die("a silent connection got a reply");
+            close(p.fd);
+            p.fd = connect_service();
+        }
+    }
+    for (int i = 0; i < count; i++)
+        close(fds[static_cast<std::size_t>(i)].fd);
+    return 0;
+}
+
+// What the simulated machine holds for the lid setting, read from its file
+// (written whole by rename, so never half).
+void
+read_lid_file(const char *path, char *value, std::size_t cap) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        die(path, std::strerror(errno));
+    read_all(fd, value, cap);
+    close(fd);
+}
+
+int
+cmd_late(int argc, char **argv) {
+    if (argc != 6)
+        die("usage: client late SOCKET STATE_DIR HOLD_SECONDS PREFIX");
+    socket_path = argv[2];
+    char path[512];
+    std::snprintf(path, sizeof path, "%s/sysctl/%s", argv[3], lid_setting);
+    int hold_seconds = positive(argv[4]);
+    toggle_request();
+    char request[32], value[64];
+    std::snprintf(request, sizeof request, "hold %ds\n", hold_seconds);
+    timed_hold(request);
+    // The hold's time starts just before its reply is sent.
+    double began = now();
+    double deadline = began + hold_seconds + 5;
+    for (;;) {
+        read_lid_file(path, value, sizeof value);
+        if (std::strcmp(value, s0ix_value) == 0)
+            break;
+        if (now() > deadline)
+            die("the hold did not end", value);
+        usleep(200);
+    }
+    double late_ms = (now() - began - hold_seconds) * 1e3;
+    std::snprintf(state, sizeof state, "%s", s0ix_value);
+    toggle_request();
+    std::printf("%s_late_ms %.1f\n%s_late_hold_seconds %d\n", argv[5], late_ms, argv[5],
+                hold_seconds);
+    return 0;
+}
+
+int
 cmd_compare(int argc, char **argv) {
     if (argc != 8)
         die("usage: client compare SOCKET VANTRELCTL NC STATUS_FILE ROUNDS N");
@@ -938,6 +1026,10 @@ main(int argc, char **argv) {
         return cmd_watchers(argc, argv);
     if (mode == "latency")
         return cmd_latency(argc, argv);
+    if (mode == "silent")
+        return cmd_silent(argc, argv);
+    if (mode == "late")
+        return cmd_late(argc, argv);
     die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask|watchers|"
-        "latency ...");
+        "latency|silent|late ...");
 }

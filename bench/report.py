@@ -14,6 +14,8 @@ COUNT_FIELDS = ("magic", "pid", "malloc", "calloc", "realloc", "aligned", "free"
 MAGIC = 0x746E756F636C6C61
 
 RATIO_GOAL = 1.15
+SILENT_RATIO_GOAL = 1.2
+LATE_GOAL_MS = 100
 CTL_GOAL = 1.0
 RSS_GOAL_KIB = 2048
 TIMED_HOLD_GOAL = 2
@@ -108,6 +110,14 @@ def table(path):
     row("  bare sysctl -n run, same rounds", f"{num('held_bare_us_median'):.1f} us")
     switches("held_idle", "idle, 16 bound holds", 0)
     switches("timed", f"from one hold {int(num('timed_hold_seconds'))}s", TIMED_HOLD_GOAL)
+    silent = num("silent_ratio_median")
+    row("status round trip / bare, 31 silent connections", f"{silent:.3f}x",
+        f"<= {SILENT_RATIO_GOAL:.2f}x", silent <= SILENT_RATIO_GOAL)
+    row("  status round trip, 31 silent connections", f"{num('silent_status_us_median'):.1f} us")
+    row("  bare sysctl -n run, same rounds", f"{num('silent_bare_us_median'):.1f} us")
+    late = num("silent_late_ms")
+    row(f"a {int(num('silent_late_hold_seconds'))}s hold ends late by, 31 silent connections",
+        f"{late:.1f} ms", f"<= {LATE_GOAL_MS} ms", late <= LATE_GOAL_MS)
     switches("devd_idle", "idle, devd followed (settings)", 0)
     switches("devd_held_idle", "idle, same, 16 bound holds", 0)
     switches("absent_held_idle", "idle, 16 bound holds, no devd")
@@ -136,6 +146,8 @@ def table(path):
         print(f"{what:<{width}}  {figure:>14}  {goal:<10}  {verdict}".rstrip())
     print("per-round status ratios:", r.get("status_ratio_all", "").strip())
     print("per-round status ratios, 16 bound holds:", r.get("held_ratio_all", "").strip())
+    print("per-round status ratios, 31 silent connections:",
+          r.get("silent_ratio_all", "").strip())
     print("per-round vantrelctl/nc ratios:", r.get("ctl_ratio_all", "").strip())
     print("per-round status ratios, 8 watchers:", r.get("watch_ratio_all", "").strip())
     print("lid event to 8 watchers, ms:", r.get("watch_latency_ms_all", "").strip())

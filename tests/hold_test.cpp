@@ -198,6 +198,8 @@ cases() {
              harness::write_file(s.dir() + restore_file + ".new", "NONE\n");
              s.start_server();
              EXPECT_EQ(s.setting(lid), "fw_suspend");
+             // The notice names the lid action as start-up left it.
+             EXPECT_NE(s.server_err().find(lid + "=fw_suspend; toggle"), std::string::npos);
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file + ".new"));
              EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");

@@ -5,22 +5,22 @@
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
 #include "runner/exec.hpp"
+#include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/devd.hpp"
 #include "server/hold_words.hpp"
 #include "server/request.hpp"
-#include "server/socket_file.hpp"
 
 #include <gtest/gtest.h>
 
-#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -136,91 +136,53 @@ TEST(PidFile, FirstDecimalIntegerInRange) {
         EXPECT_EQ(parse_pid(r.text.data(), r.text.size()), r.pid) << "'" << r.text << "'";
 }
 
-// Feeds a byte stream to the request reader in chunks of chosen sizes.
-struct chunked_stream {
-    std::string data;
-    std::vector<std::size_t> chunks; // sizes of successive reads; last repeats
-    std::size_t pos = 0;
-    std::size_t next = 0;
-    std::size_t largest_ask = 0;
-    std::size_t total_asked_beyond = 0;
-    bool interrupt_first = false;
-};
-
-static ssize_t
-chunk_reader(void *context, char *dst, std::size_t max) {
-    auto *s = static_cast<chunked_stream *>(context);
-    if (s->interrupt_first) {
-        s->interrupt_first = false;
-        errno = EINTR;
-        return -1;
-    }
-    s->largest_ask = std::max(s->largest_ask, max);
-    if (s->pos >= s->data.size())
-        return 0;
-    std::size_t want = s->chunks.empty() ? max : s->chunks[std::min(s->next, s->chunks.size() - 1)];
-    s->next++;
-    std::size_t n = std::min({want, max, s->data.size() - s->pos});
-    std::memcpy(dst, s->data.data() + s->pos, n);
-    s->pos += n;
-    return static_cast<ssize_t>(n);
-}
-
-TEST(Request, ReadAndTrimAsTheServerDoes) {
+// Feeds a byte stream to a request line in reads of chosen sizes, as a
+// connection does, until the line ends or the stream does.
+TEST(Request, LineAsTheServerReadsIt) {
+    using enum line_state;
     struct row {
         std::string data;
-        std::vector<std::size_t> chunks;
-        std::string command;
-        std::size_t consumed; // bytes taken from the stream
+        std::vector<std::size_t> chunks; // sizes of successive reads; last repeats
+        line_state state;
+        std::string command; // of a line not too long
+        std::size_t consumed;
     } rows[] = {
-        {"toggle", {}, "toggle", 6},
-        {"status\r\n", {}, "status", 8},
-        {"status \t\n", {}, "status", 9},
-        {"status\nawake\n", {}, "status\nawake", 13},
-        // Split reads: the line feed ends the reading, later bytes stay unread.
-        {"status\nawake\n", {3, 4}, "status", 7},
-        {"\n", {}, "", 1},
-        {"     ", {}, "", 5},
-        {std::string(300, 'x'), {}, std::string(255, 'x'), 255},
-        {std::string(300, 'x'), {100, 100, 100}, std::string(255, 'x'), 255},
-        {std::string(255, ' '), {}, "", 255},
-        {"a b\t", {1}, "a b", 4},
-        {"\vstatus\v\n", {}, "\vstatus\v", 9},
-        {std::string("st\0us\n", 6), {}, "st", 6},
+        {"toggle", {}, partial, "toggle", 6},
+        {"status\r\n", {}, complete, "status", 8},
+        {"status \t\n", {}, complete, "status", 9},
+        // The first line is the request, however the bytes came.
+        {"status\nawake\n", {}, complete, "status", 13},
+        {"status\nawake\n", {3, 4}, complete, "status", 7},
+        {"\n", {}, complete, "", 1},
+        {"     ", {}, partial, "", 5},
+        {std::string(255, 'x') + "\n", {}, complete, std::string(255, 'x'), 256},
+        {std::string(255, 'x') + "\n", {255, 1}, complete, std::string(255, 'x'), 256},
+        {std::string(256, 'x') + "\n", {}, too_long, "", 256},
+        {std::string(300, 'x'), {100, 100, 100}, too_long, "", 256},
+        {"a b\t", {1}, partial, "a b", 4},
+        {"\vstatus\v\n", {}, complete, "\vstatus\v", 9},
+        {std::string("st\0us\n", 6), {}, complete, std::string("st\0us", 5), 6},
     };
     for (const row &r : rows) {
-        chunked_stream s{r.data, r.chunks};
-        char text[request_capacity];
-        std::memset(text, 'Z', sizeof text);
-        std::string_view got = read_request(text, chunk_reader, &s);
-        EXPECT_EQ(std::string(got), r.command) << "'" << r.data << "'";
-        EXPECT_EQ(s.pos, r.consumed) << "'" << r.data << "'";
-        EXPECT_LE(s.largest_ask, request_capacity - 1);
+        request_line line;
+        std::memset(&line, 'Z', sizeof line);
+        line.held = 0;
+        line_state state = partial;
+        std::size_t pos = 0;
+        for (std::size_t next = 0; state == partial && pos < r.data.size(); next++) {
+            std::span<char> room = line_room(line);
+            std::size_t want =
+                r.chunks.empty() ? room.size() : r.chunks[std::min(next, r.chunks.size() - 1)];
+            std::size_t n = std::min({want, room.size(), r.data.size() - pos});
+            std::memcpy(room.data(), r.data.data() + pos, n);
+            pos += n;
+            state = line_took(line, n);
+        }
+        EXPECT_EQ(state, r.state) << "'" << r.data << "'";
+        EXPECT_EQ(pos, r.consumed) << "'" << r.data << "'";
+        if (state != too_long)
+            EXPECT_EQ(std::string(line_request(line)), r.command) << "'" << r.data << "'";
     }
-}
-
-TEST(Request, InterruptedReadIsResumed) {
-    chunked_stream s{"toggle\n", {}};
-    s.interrupt_first = true;
-    char text[request_capacity];
-    EXPECT_EQ(read_request(text, chunk_reader, &s), "toggle");
-}
-
-// A peer that never reads must not hold the writer past its deadline.
-TEST(Reply, WriteGivesUpAtDeadline) {
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    char block[4096] = {};
-    while (send(fds[0], block, sizeof block, MSG_DONTWAIT) > 0) {
-    }
-    ASSERT_EQ(errno, EAGAIN);
-    auto start = std::chrono::steady_clock::now();
-    EXPECT_EQ(send_before_deadline(fds[0], "NONE\n", 5, 200), -1);
-    auto waited = std::chrono::steady_clock::now() - start;
-    EXPECT_GE(waited, std::chrono::milliseconds(190));
-    EXPECT_LE(waited, std::chrono::milliseconds(1000));
-    close(fds[0]);
-    close(fds[1]);
 }
 
 TEST(SocketFile, DirectoryOfPath) {

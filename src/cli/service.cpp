@@ -1,9 +1,10 @@
 #include "cli/service.hpp"
 
-#include "cli/settings.hpp"
 #include "lid/lid.hpp"
+#include "runner/location.hpp"
+#include "runner/retry.hpp"
+#include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
-#include "server/socket_file.hpp"
 
 #include <cerrno>
 #include <charconv>
@@ -55,9 +56,7 @@ read_pid_file(bool *opened) {
     char text[pid_text_capacity];
     std::size_t held = 0;
     while (held < sizeof text) {
-        ssize_t n = read(fd, text + held, sizeof text - held);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n = retry_interrupted([&] { return read(fd, text + held, sizeof text - held); });
         if (n <= 0)
             break;
         held += static_cast<std::size_t>(n);

@@ -1,5 +1,4 @@
-// The sleep mode setting lives apart from the location settings, so that a
-// program that only talks to the service links no lid code.
+// The sleep mode setting needs the lid code, which the client does not link.
 #include "cli/settings.hpp"
 
 #include "lid/lid.hpp"

@@ -1,6 +1,7 @@
 #include "ctl/connection.hpp"
 
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
+#include "runner/retry.hpp"
 #include "runner/text.hpp"
 
 #include <sys/socket.h>
@@ -35,9 +36,7 @@ begins_with_error(const char *text) {
 static int
 write_all(int fd, const char *data, std::size_t length) {
     while (length > 0) {
-        ssize_t n = write(fd, data, length);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n = retry_interrupted([&] { return write(fd, data, length); });
         if (n <= 0)
             return -1;
         data += n;
@@ -107,9 +106,7 @@ connect_service() {
 int
 send_request(int fd, const char *text, std::size_t length) {
     while (length > 0) {
-        ssize_t n = send(fd, text, length, MSG_NOSIGNAL);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n = retry_interrupted([&] { return send(fd, text, length, MSG_NOSIGNAL); });
         if (n == -1) {
             warn("%s", socket_path);
             return -1;
@@ -126,9 +123,7 @@ relay_reply(int fd) {
     char head[error_length + 1] = {};
     std::size_t total = 0;
     for (;;) {
-        ssize_t n = read(fd, chunk, sizeof chunk);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n = retry_interrupted([&] { return read(fd, chunk, sizeof chunk); });
         if (n <= 0)
             break;
         auto got = static_cast<std::size_t>(n);
@@ -184,9 +179,8 @@ relay_lines(int fd) {
     std::size_t length = 0;
     bool any = false;
     for (;;) {
-        ssize_t n = read(fd, held + length, sizeof held - length);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n =
+            retry_interrupted([&] { return read(fd, held + length, sizeof held - length); });
         if (n <= 0)
             break;
         length += static_cast<std::size_t>(n);
@@ -205,9 +199,8 @@ int
 read_first_line(int fd, char *line) {
     std::size_t held = 0;
     while (held < line_capacity - 1 && std::memchr(line, '\n', held) == nullptr) {
-        ssize_t n = read(fd, line + held, line_capacity - 1 - held);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n =
+            retry_interrupted([&] { return read(fd, line + held, line_capacity - 1 - held); });
         if (n <= 0)
             break;
         held += static_cast<std::size_t>(n);
@@ -231,8 +224,7 @@ bool
 service_closed(int fd) {
     char scratch[64];
     while (has_input(fd)) {
-        ssize_t n = read(fd, scratch, sizeof scratch);
-        if (n == 0 || (n == -1 && errno != EINTR))
+        if (retry_interrupted([&] { return read(fd, scratch, sizeof scratch); }) <= 0)
             return true;
     }
     return false;

@@ -2,10 +2,10 @@
 // one request and relays the reply, or holds the lid awake, alone, while a
 // utility runs or until another process ends.
 
-#include "cli/settings.hpp"
 #include "ctl/connection.hpp"
 #include "ctl/process_watch.hpp"
 #include "ctl/utility.hpp"
+#include "runner/location.hpp"
 #include "server/hold_words.hpp"
 #include "version.hpp"
 

@@ -1,5 +1,7 @@
 #include "ctl/utility.hpp"
 
+#include "runner/retry.hpp"
+
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -88,10 +90,8 @@ exec_utility(char *const utility[], const sigset_t *mask, const sigset_t *kept_i
 
 static int
 wait_ended(pid_t pid, int flags, siginfo_t *info) {
-    int rc;
-    while ((rc = waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | flags)) == -1 &&
-           errno == EINTR) {
-    }
+    int rc = retry_interrupted(
+        [&] { return waitid(P_PID, static_cast<id_t>(pid), info, WEXITED | flags); });
     if (rc == -1)
         warn("waitid");
     return rc;

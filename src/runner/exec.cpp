@@ -1,5 +1,7 @@
 #include "runner/exec.hpp"
 
+#include "runner/retry.hpp"
+
 #include <sys/wait.h>
 
 #include <cerrno>
@@ -56,10 +58,8 @@ run_tool_piped(const char *path, char *const argv[], const int pipe_fds[2]) {
 int
 wait_child(pid_t pid) {
     int status = 0;
-    while (waitpid(pid, &status, 0) == -1) {
-        if (errno != EINTR)
-            return -1;
-    }
+    if (retry_interrupted([&] { return waitpid(pid, &status, 0); }) == -1)
+        return -1;
     return status;
 }
 

@@ -1,6 +1,7 @@
 #include "runner/sysctl.hpp"
 
 #include "runner/exec.hpp"
+#include "runner/retry.hpp"
 #include "runner/text.hpp"
 
 #include <cerrno>
@@ -16,9 +17,7 @@ static std::size_t
 read_all(int fd, char *buffer, std::size_t capacity) {
     std::size_t held = 0;
     while (held < capacity - 1) {
-        ssize_t n = read(fd, buffer + held, capacity - 1 - held);
-        if (n == -1 && errno == EINTR)
-            continue;
+        ssize_t n = retry_interrupted([&] { return read(fd, buffer + held, capacity - 1 - held); });
         if (n <= 0)
             break;
         held += static_cast<std::size_t>(n);

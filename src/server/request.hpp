@@ -1,31 +1,45 @@
-// Collecting one request line from a connection, and sending a reply that
-// cannot hold the sender. The reading itself is handed in, so the same rules
-// serve a socket and an in-memory stream.
+// The request line as a connection's bytes make it, and the clock
+// arithmetic that the loop's deadlines share.
+//
+// A request is the bytes before the first line feed, or before the end of
+// the stream or of the time to send it. The line feed must come within
+// request_capacity bytes; what follows it is not part of the request.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <ctime>
+#include <span>
 #include <string_view>
-#include <sys/types.h>
 
+// 255 bytes of request and its line feed.
 inline constexpr std::size_t request_capacity = 256;
 
-// Reads at most max bytes into dst. Returns the count, 0 at end of stream,
-// or -1 with errno set; EINTR makes the caller ask again.
-using request_reader = ssize_t (*)(void *context, char *dst, std::size_t max);
+// The bytes read from one connection so far, in the order they came.
+struct request_line {
+    char text[request_capacity];
+    std::size_t held;
+};
 
-// Reads into text (request_capacity bytes) until a line feed is held, the
-// stream ends or fails, or request_capacity - 1 bytes are held; nothing is
-// read beyond that. The text is zero-terminated and its trailing spaces,
-// tabs, carriage returns and line feeds are removed. Returns the command.
-std::string_view read_request(char *text, request_reader reader, void *context);
+enum class line_state : std::uint8_t {
+    partial,  // no line feed yet, and room for more
+    complete, // a line feed is held
+    too_long, // request_capacity bytes held, no line feed among them
+};
 
-// Removes trailing spaces, tabs, carriage returns and line feeds from the
-// zero-terminated text, whose end is its first zero byte.
-std::string_view trim_request(char *text);
+// Where the next bytes read go: after those held, up to the capacity.
+// Empty only for a line too long.
+std::span<char> line_room(request_line &line);
 
-// Milliseconds from now until deadline on CLOCK_MONOTONIC, at least 0.
-int milliseconds_until(const struct timespec &deadline);
+// Counts got more bytes read into the room and says where the line
+// stands; only the new bytes are looked at.
+line_state line_took(request_line &line, std::size_t got);
+
+// The request of a line that is complete, or whose stream or time ended:
+// the bytes before the first line feed, or all of them, without trailing
+// spaces, tabs and carriage returns, zero-terminated in place. A zero byte
+// stays in it. A line too long has no request; it gives an empty one.
+std::string_view line_request(request_line &line);
 
 // Nanoseconds from now to when, on whichever clock both were read from;
 // negative once when has passed.
@@ -36,9 +50,3 @@ struct timespec timeout_until(const struct timespec &when, const struct timespec
 
 // A CLOCK_MONOTONIC time the given seconds from now.
 struct timespec deadline_after(long seconds);
-
-// Sends all of data, waiting for room with poll and sending with
-// MSG_DONTWAIT, until timeout_ms have passed. A peer that does not read
-// then loses what is unsent, so it can never hold the sender. Returns 0
-// when everything was sent, -1 otherwise.
-int send_before_deadline(int fd, const char *data, std::size_t length, int timeout_ms);

@@ -1,19 +1,20 @@
 #include "server/server.hpp"
 
-#include "cli/settings.hpp"
 #include "lid/lid.hpp"
+#include "runner/location.hpp"
+#include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
 #include "server/battery.hpp"
+#include "server/connection.hpp"
 #include "server/follow.hpp"
 #include "server/hold.hpp"
 #include "server/hold_words.hpp"
 #include "server/peer.hpp"
 #include "server/request.hpp"
-#include "server/socket_file.hpp"
+#include "server/wait_set.hpp"
 #include "server/watch.hpp"
 
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -26,17 +27,7 @@
 #include <err.h>
 #include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <unistd.h>
-
-struct deadline_reader {
-    int fd;
-    timespec deadline;
-};
-
-// What became of a connection once its request was served: closed, or
-// handed to the holds or the watchers, which close it themselves.
-enum class served { closed, held, watched, quit };
 
 static void check_machine(char *current, std::size_t capacity);
 static gid_t look_up_group();
@@ -47,29 +38,35 @@ static void lock_service();
 static void install_signal_handlers(sigset_t *wait_mask);
 static int open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid);
 [[noreturn]] static void abandon_socket(const char *call, bool with_path);
-static int wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable);
-static int accept_client(int listen_fd);
-static void check_holders(const fd_set &readable);
-static void check_watchers(const fd_set &readable);
-static served serve_one(int conn);
-static served serve_hold(int conn, const peer_identity &peer, server_request request,
-                         std::string_view text);
-static served serve_command(int conn, const peer_identity &peer, std::string_view command);
+static void announce(const char *found_at_start);
+static void gather(wait_set &set, int listener);
+static void dispatch(const wait_set &set, int listener);
+static void watch_holders(wait_set &set);
+static void watch_follower(wait_set &set);
+static void watch_others(wait_set &set);
+static void check_holders(const wait_set &set);
+static void check_watchers(const wait_set &set);
+static handled serve_request(int conn, const peer_identity &peer, std::string_view request,
+                             std::span<char> room);
+static handled serve_hold(int conn, const peer_identity &peer, server_request request,
+                          std::string_view text, std::span<char> room);
+static handled serve_command(const peer_identity &peer, std::string_view command,
+                             std::span<char> room);
+static handled reply_line(const reply_text &reply, std::span<char> room);
 static void audit(const peer_identity &peer, std::string_view request);
-static ssize_t read_before_deadline(void *context, char *dst, std::size_t max);
-static void write_reply(int conn, const reply_text &reply);
 
-static constexpr int listen_backlog = 4;
+// As many as the table of connections holds.
+static constexpr int listen_backlog = static_cast<int>(connection_capacity);
 static constexpr mode_t socket_mode = 0660;
-// A client that has not sent a whole request by then is served with what
-// it sent, so one silent client cannot hold the service. A reply gets as
-// long again from the moment it is ready, so a client that does not read
-// cannot hold it either.
-static constexpr time_t request_timeout_seconds = 5;
-static constexpr int reply_timeout_ms = 5000;
 
-// Cleared by a termination signal; the loop runs while it is set.
+static_assert(reply_capacity + 1 <= outgoing_capacity);
+static_assert(holds_text_capacity <= outgoing_capacity);
+
+// Cleared by a termination signal or "quit"; the service then accepts no
+// more connections and ends once those it has are done.
 static volatile std::sig_atomic_t running = 1;
+// A hold began in this wake; devd is reached once its reply is out.
+static bool hold_began;
 
 void
 on_terminate_signal(int) {
@@ -154,9 +151,9 @@ lock_service() {
         err(1, "%s", lock_file_path);
 }
 
-// Termination signals stay blocked except while waiting for a connection,
-// so none is lost between the loop's test and the wait, and none cuts a
-// request, a tool run or a reply short. They are blocked before the socket
+// Termination signals stay blocked except in the loop's wait, so none is
+// lost between the loop's test and the wait, and none cuts a tool run
+// short. They are blocked before the socket
 // file can appear: a signal sent as soon as the service is found is held
 // until the first wait, which then ends the service in order and removes
 // the file, instead of killing it and leaving the file behind.
@@ -219,105 +216,109 @@ open_listener(const sockaddr_un &addr, socklen_t length, gid_t gid) {
     return fd;
 }
 
+// The notice shows the lid action as start-up left it, after the restore
+// file and the power source's setting; the value found at the very start
+// stands in only if it can no longer be read.
 static void
-watch(int fd, fd_set *readable, int *top) {
-    if (fd == -1)
-        return;
-    FD_SET(fd, readable);
-    *top = fd > *top ? fd : *top;
+announce(const char *found_at_start) {
+    char current[setting_capacity];
+    if (read_lid_action(current, sizeof current) == -1 &&
+        copy_text(current, sizeof current, found_at_start) == -1)
+        current[0] = '\0';
+    warnx("%s=%s; toggle writes %s; serving %s", lid_setting, current, sleep_type_for_mode(),
+          socket_path);
 }
 
-// Waits for a client, a holder's end, devd, the nearest end of a timed hold
-// or retry, or a termination signal, all at once. Returns pselect's result.
-static int
-wait_for_work(int listen_fd, const sigset_t *wait_mask, fd_set *readable) {
-    FD_ZERO(readable);
-    int top = -1;
-    watch(listen_fd, readable, &top);
-    watch(follow_descriptor(), readable, &top);
+// Each owner adds what it waits on; listener is -1 once no more
+// connections are taken.
+static void
+gather(wait_set &set, int listener) {
+    wait_set_clear(set);
+    connections_watch(set, listener);
+    watch_holders(set);
+    watch_follower(set);
+    watch_others(set);
+}
+
+// Hands what the wait found, and what has come due, to each owner.
+static void
+dispatch(const wait_set &set, int listener) {
+    // Time asleep first, so that a hold it ends ends now, and every reply
+    // below shows the corrected time left.
+    count_time_asleep();
+    end_expired_holds();
+    // devd's news first, and what it or a holder's end owes: a request in
+    // the same wake then meets it done. The battery floor acts on the news
+    // before the owed suspend: its own suspend stands for that one.
+    follow_wake(set.readable);
+    check_holders(set);
+    check_watchers(set);
+    battery_settle();
+    follow_settle();
+    connections_wake(set, listener, serve_request);
+    if (hold_began)
+        follow_hold_began();
+    hold_began = false;
+    follow_settle();
+    // Last, so that watchers hear of everything this pass changed.
+    publish_state();
+}
+
+static void
+watch_holders(wait_set &set) {
     for (std::size_t i = 0; i < hold_count(); i++)
-        watch(hold_connection(i), readable, &top);
-    // Watchers: to learn that they closed.
-    for (std::size_t i = 0; i < watcher_count(); i++)
-        watch(watcher_connection(i), readable, &top);
-    timespec hold_left, retry_left;
-    bool hold_due = time_to_next_end(&hold_left);
-    bool retry_due = follow_time_to_retry(&retry_left);
-    const timespec *timeout = hold_due ? &hold_left : nullptr;
-    if (retry_due && (!hold_due || nanoseconds_until(retry_left, hold_left) < 0))
-        timeout = &retry_left;
-    // The battery floor's next reading, while the level is watched.
-    timespec battery_left;
-    if (battery_time_to_read(&battery_left) &&
-        (timeout == nullptr || nanoseconds_until(battery_left, *timeout) < 0))
-        timeout = &battery_left;
-    return pselect(top + 1, readable, nullptr, nullptr, timeout, wait_mask);
+        watch_readable(set, hold_connection(i));
+    timespec left;
+    if (time_to_next_end(&left))
+        watch_time(set, left);
 }
 
-// Returns an accepted, blocking, close-on-exec connection, or -1.
-static int
-accept_client(int listen_fd) {
-    // accept4 without SOCK_NONBLOCK gives a blocking socket on FreeBSD and
-    // Linux alike: the listener's O_NONBLOCK is not handed on.
-    int conn = accept4(listen_fd, nullptr, nullptr, SOCK_CLOEXEC);
-    if (conn == -1) {
-        // ECONNABORTED: a client gave up while it waited in the queue.
-        if (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK && errno != ECONNABORTED)
-            warn("accept");
-        return -1;
-    }
-    // select cannot watch a descriptor past FD_SETSIZE.
-    if (conn >= FD_SETSIZE) {
-        close(conn);
-        return -1;
-    }
-    return conn;
+static void
+watch_follower(wait_set &set) {
+    watch_readable(set, follow_descriptor());
+    timespec left;
+    if (follow_time_to_retry(&left))
+        watch_time(set, left);
+}
+
+// Watchers, to learn that they closed, and the battery floor's next
+// reading while the level is watched.
+static void
+watch_others(wait_set &set) {
+    for (std::size_t i = 0; i < watcher_count(); i++)
+        watch_readable(set, watcher_connection(i));
+    timespec left;
+    if (battery_time_to_read(&left))
+        watch_time(set, left);
 }
 
 // A holder's sending side stays open while it holds; what it sends is
 // discarded, and its end or any error ends the hold.
 static void
-check_holders(const fd_set &readable) {
+check_holders(const wait_set &set) {
     for (std::size_t i = hold_count(); i-- > 0;) {
         int fd = hold_connection(i);
-        if (fd == -1 || !FD_ISSET(fd, &readable))
+        if (!is_readable(set, fd))
             continue;
-        char discard[request_capacity];
-        ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-        if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+        if (peer_has_left(fd))
             end_hold(i);
     }
 }
 
 static void
-check_watchers(const fd_set &readable) {
+check_watchers(const wait_set &set) {
     for (std::size_t i = watcher_count(); i-- > 0;) {
-        if (FD_ISSET(watcher_connection(i), &readable))
+        if (is_readable(set, watcher_connection(i)))
             watcher_readable(i);
     }
 }
 
-static ssize_t
-read_before_deadline(void *context, char *dst, std::size_t max) {
-    auto *r = static_cast<deadline_reader *>(context);
-    pollfd p = {r->fd, POLLIN, 0};
-    int ready = poll(&p, 1, milliseconds_until(r->deadline));
-    if (ready == 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    if (ready == -1)
-        return -1;
-    return read(r->fd, dst, max);
-}
-
-static void
-write_reply(int conn, const reply_text &reply) {
-    char line[reply_capacity + 1];
+static handled
+reply_line(const reply_text &reply, std::span<char> room) {
     std::size_t length = bounded_length(reply.data(), reply.size());
-    std::memcpy(line, reply.data(), length);
-    line[length++] = '\n';
-    send_before_deadline(conn, line, length, reply_timeout_ms);
+    std::memcpy(room.data(), reply.data(), length);
+    room[length++] = '\n';
+    return {served::reply, length};
 }
 
 // Only requests already known to be valid are logged, so no peer can write
@@ -328,59 +329,52 @@ audit(const peer_identity &peer, std::string_view request) {
           static_cast<int>(request.size()), request.data());
 }
 
-static served
-serve_hold(int conn, const peer_identity &peer, server_request request, std::string_view text) {
+static handled
+serve_hold(int conn, const peer_identity &peer, server_request request, std::string_view text,
+           std::span<char> room) {
     reply_text reply{};
-    if (request.word == server_word::holds) {
-        char list[holds_text_capacity];
-        send_before_deadline(conn, list, list_holds(list, sizeof list), reply_timeout_ms);
-        return served::closed;
-    }
+    if (request.word == server_word::holds)
+        return {served::reply, list_holds(room.data(), room.size())};
     if (request.word == server_word::power) {
         power_status(reply);
-        write_reply(conn, reply);
-        return served::closed;
+        return reply_line(reply, room);
     }
     if (request.word == server_word::state) {
         state_reply(reply);
-        write_reply(conn, reply);
-        return served::closed;
+        return reply_line(reply, room);
     }
+    // The watchers send their own first line.
     if (request.word == server_word::watch) {
         if (begin_watch(conn, reply) == 0)
-            return served::watched;
-        write_reply(conn, reply);
-        return served::closed;
+            return {served::handed, 0};
+        return reply_line(reply, room);
     }
     if (request.word == server_word::bad_duration || request.word == server_word::bad_reason) {
         set_reply(reply, request.word == server_word::bad_duration
                              ? "error: bad duration (1s to 7d)"
                              : "error: bad reason");
-        write_reply(conn, reply);
-        return served::closed;
+        return reply_line(reply, room);
     }
     audit(peer, text);
     if (request.word == server_word::release) {
         if (release_holds(peer.uid, reply) == -1)
             set_reply(reply, "error");
-        write_reply(conn, reply);
-        return served::closed;
+        return reply_line(reply, room);
     }
     // The battery floor refuses a hold it would end at once.
-    if (battery_refuses_hold(reply)) {
-        write_reply(conn, reply);
-        return served::closed;
-    }
+    if (battery_refuses_hold(reply))
+        return reply_line(reply, room);
     bool bound = request.word == server_word::hold;
     int rc = begin_hold(peer, bound ? conn : -1, request.seconds, request.reason, reply);
-    write_reply(conn, reply);
-    if (rc == 0)
-        follow_hold_began();
-    return rc == 0 && bound ? served::held : served::closed;
+    handled outcome = reply_line(reply, room);
+    hold_began |= rc == 0;
+    if (rc == 0 && bound)
+        outcome.how = served::handed;
+    return outcome;
 }
 
-static served
-serve_command(int conn, const peer_identity &peer, std::string_view command) {
+static handled
+serve_command(const peer_identity &peer, std::string_view command, std::span<char> room) {
     command_effect effect = effect_of(command);
     if (effect != command_effect::none && effect != command_effect::unknown)
         audit(peer, command);
@@ -391,34 +385,25 @@ serve_command(int conn, const peer_identity &peer, std::string_view command) {
         forget_restore_state(peer.uid);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
-    write_reply(conn, reply);
-    return result == 1 ? served::quit : served::closed;
+    if (result == 1)
+        running = 0;
+    return reply_line(reply, room);
 }
 
-// A blank request is closed without a reply, and so is a connection whose
-// peer cannot be named.
-static served
-serve_one(int conn) {
-    peer_identity peer;
-    if (peer_of(conn, &peer) == -1) {
-        warn("peer credentials");
-        return served::closed;
-    }
-    deadline_reader reader = {conn, deadline_after(request_timeout_seconds)};
-    char text[request_capacity];
-    std::string_view command = read_request(text, read_before_deadline, &reader);
-    if (command.empty())
-        return served::closed;
-    server_request request = classify_request(command);
-    if (request.word == server_word::other)
-        return serve_command(conn, peer, command);
-    return serve_hold(conn, peer, request, command);
+// A zero byte is part of no word: such a request goes to the lid commands,
+// which know none like it, and is not read as a hold's bad duration.
+static handled
+serve_request(int conn, const peer_identity &peer, std::string_view request, std::span<char> room) {
+    server_request word = classify_request(request);
+    if (word.word == server_word::other || request.find('\0') != std::string_view::npos)
+        return serve_command(peer, request, room);
+    return serve_hold(conn, peer, word, request, room);
 }
 
 int
 run_server() {
-    char current[setting_capacity];
-    check_machine(current, sizeof current);
+    char found[setting_capacity];
+    check_machine(found, sizeof found);
     gid_t gid = look_up_group();
     sockaddr_un addr;
     socklen_t length = 0;
@@ -433,33 +418,15 @@ run_server() {
     follow_start();
     if (listen(listen_fd, listen_backlog) == -1)
         abandon_socket("listen", false);
-    warnx("%s=%s; toggle writes %s; serving %s", lid_setting, current, sleep_type_for_mode(),
-          socket_path);
+    announce(found);
 
-    while (running) {
-        fd_set readable;
-        if (wait_for_work(listen_fd, &wait_mask, &readable) == -1)
-            FD_ZERO(&readable);
-        // Time asleep first, so that a hold it ends ends now, and every
-        // reply below shows the corrected time left.
-        count_time_asleep();
-        end_expired_holds();
-        // devd's news first: a client in the same wait then meets it.
-        follow_wake(readable);
-        check_holders(readable);
-        check_watchers(readable);
-        // The battery floor acts on devd's news before a client meets it;
-        // its suspend stands for any closed-lid suspend owed so far.
-        battery_settle();
-        int conn = FD_ISSET(listen_fd, &readable) ? accept_client(listen_fd) : -1;
-        served outcome = conn == -1 ? served::closed : serve_one(conn);
-        if (conn != -1 && outcome != served::held && outcome != served::watched)
-            close(conn);
-        if (outcome == served::quit)
-            break;
-        follow_settle();
-        // Last, so that watchers hear of everything this pass changed.
-        publish_state();
+    // Wait for anything at all, then hand each ready thing to its owner.
+    while (running || connections_open() > 0) {
+        int listener = running ? listen_fd : -1;
+        wait_set set;
+        gather(set, listener);
+        wait_for_any(set, &wait_mask);
+        dispatch(set, listener);
     }
     end_all_holds();
     close(listen_fd);

@@ -1,6 +1,7 @@
 #include "server/watch.hpp"
 
 #include "runner/text.hpp"
+#include "server/connection.hpp"
 #include "server/follow.hpp"
 #include "server/hold.hpp"
 
@@ -88,9 +89,7 @@ watcher_connection(std::size_t index) {
 
 void
 watcher_readable(std::size_t index) {
-    char discard[256];
-    ssize_t n = recv(watchers[index].fd, discard, sizeof discard, MSG_DONTWAIT);
-    if (n == 0 || (n == -1 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK))
+    if (peer_has_left(watchers[index].fd))
         forget_watcher(index);
 }
 

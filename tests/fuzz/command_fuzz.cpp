@@ -197,22 +197,6 @@ struct model {
     }
 };
 
-struct whole_request {
-    std::string_view text;
-    bool given = false;
-};
-
-ssize_t
-read_at_once(void *context, char *dst, std::size_t max) {
-    auto &r = *static_cast<whole_request *>(context);
-    if (r.given)
-        return 0;
-    r.given = true;
-    std::size_t n = r.text.size() < max ? r.text.size() : max;
-    std::memcpy(dst, r.text.data(), n);
-    return static_cast<ssize_t>(n);
-}
-
 bool
 known(const char *name, const char *const (&names)[4]) {
     for (const char *n : names) {
@@ -244,11 +228,16 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
         script.push_back(fuzz::decode_child(in));
 
     std::string word;
-    char request[request_capacity];
     if (flags & 2) {
-        whole_request r{raw};
-        std::string_view trimmed = read_request(request, read_at_once, &r);
-        // The server closes a blank request without running anything.
+        // The bytes as one read of a connection, then its end.
+        request_line line{};
+        std::size_t n = raw.size() < request_capacity ? raw.size() : request_capacity;
+        std::memcpy(line.text, raw.data(), n);
+        // A line too long is refused and a blank one closed, both without
+        // running anything.
+        if (line_took(line, n) == line_state::too_long)
+            return 0;
+        std::string_view trimmed = line_request(line);
         if (trimmed.empty())
             return 0;
         word = std::string(trimmed);

@@ -64,6 +64,9 @@ def request_seeds():
         "long-300": b"a" * 300,
         "long-300-lf": b"s" * 299 + b"\n",
         "blanks-past-255": b"status" + b" " * 294 + b"\n",
+        "line-255-lf": b"status" + b" " * 249 + b"\n",
+        "line-256-lf": b"status" + b" " * 250 + b"\n",
+        "zero-then-word": b"s3\x00status\n",
     }
     for name, data in lines.items():
         write("request", name, plain(data))
@@ -74,6 +77,7 @@ def request_seeds():
     write("request", "times-out", plain(b"status\n", bytes([4, 0xFD])))
     write("request", "ends-early", plain(b"status\n", bytes([1, 0xFE])))
     write("request", "byte-by-byte-crlf", plain(b"awake\r\n", bytes([1] * 7)))
+    write("request", "line-255-then-lf", plain(b"x" * 255 + b"\n", bytes([255, 1])))
 
 
 def command_seeds():

@@ -1,4 +1,4 @@
-#include "server/socket_file.hpp"
+#include "runner/socket_file.hpp"
 
 #include "runner/text.hpp"
 

@@ -1,4 +1,4 @@
-#include "cli/settings.hpp"
+#include "runner/location.hpp"
 
 #include <cstdlib>
 
