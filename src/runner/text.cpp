@@ -6,7 +6,9 @@ int
 copy_text(char *dst, std::size_t capacity, std::string_view text) {
     if (text.size() >= capacity)
         return -1;
-    std::memcpy(dst, text.data(), text.size());
+    // An empty view may hold no pointer at all, which memcpy must not get.
+    if (!text.empty())
+        std::memcpy(dst, text.data(), text.size());
     dst[text.size()] = '\0';
     return 0;
 }
@@ -18,7 +20,8 @@ format_pair(char *dst, std::size_t capacity, std::string_view name, std::string_
         return -1;
     std::memcpy(dst, name.data(), name.size());
     dst[name.size()] = '=';
-    std::memcpy(dst + name.size() + 1, value.data(), value.size());
+    if (!value.empty())
+        std::memcpy(dst + name.size() + 1, value.data(), value.size());
     dst[need] = '\0';
     return 0;
 }
