@@ -472,6 +472,22 @@ copy_watched_file(const char *state, const char *tool) {
     close(fd);
 }
 
+// Every suspend also goes to DIR/log/suspend with the lid's position at that
+// moment, so that a check can tell whether the machine slept with its lid
+// open, whichever tool did it.
+static void
+log_suspend(const char *state, int argc, char **argv) {
+    Buf line;
+    join_argv(line, argc, argv);
+    line.add("\tdev.acpi_lid.0.state=");
+    Buf path;
+    path.add(state);
+    path.add("/sysctl/dev.acpi_lid.0.state");
+    // A missing setting is recorded as an empty value.
+    read_file(path.c_str(), line);
+    log_line(state, "suspend", line);
+}
+
 int
 suspend_tool_main(const char *tool, int argc, char **argv,
                   void (*annotate)(const char *state, Buf &call)) {
@@ -485,6 +501,7 @@ suspend_tool_main(const char *tool, int argc, char **argv,
         annotate(state, call);
     }
     log_line(state, tool, call);
+    log_suspend(state, argc, argv);
     apply_signal(tool, state, tool);
     long code = 0;
     if (knob_number(tool, state, tool, "exit", 0, 255, &code)) {
