@@ -43,7 +43,7 @@ def parse_state(line):
 class Record:
     def __init__(self):
         self.checked = collections.Counter()
-        self.notes = []
+        self.notes = []  # suspends allowed by a reading of the lid, not an event
         self.restarted()
 
     # What the driver did.
@@ -111,7 +111,7 @@ class Record:
         if any(c["read_closed"] for c in conns):
             # The service may also know the lid closed from reading it at
             # its (re)connection or a resume on this connection.
-            self.notes.append(f"step {step}: {call} after the lid read closed, no close event")
+            self.notes.append(f"step {step}, {call}")
             return
         raise Violation(2, f"{call} ran with no Lid close event on the service's devd connection"
                         + ("" if conns else " (none)"))
