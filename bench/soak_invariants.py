@@ -167,5 +167,5 @@ class Record:
         self.checked[7] += 1
         if last[0] > first[0] or last[1] > first[1]:
             raise Violation(7, f"{last[0]} descriptors, {last[1]} KiB that can grow (RSS"
-                            f" {last[2]} KiB) after step 1000; {first[0]}, {first[1]} KiB (RSS"
-                            f" {first[2]} KiB) after step 100")
+                            f" {last[2]} KiB) after 1000 steps; {first[0]}, {first[1]} KiB (RSS"
+                            f" {first[2]} KiB) after 100 steps")
