@@ -163,7 +163,7 @@ class Record:
         """first, last: (descriptors, KiB that can grow, RSS) after steps 100
         and 1,000. The static tables and code are touched page by page as
         they are first used, so RSS alone may rise once by a page or so
-        (seed 216); the heap and free anonymous mappings may not."""
+        (seed 430); the heap and free anonymous mappings may not."""
         self.checked[7] += 1
         if last[0] > first[0] or last[1] > first[1]:
             raise Violation(7, f"{last[0]} descriptors, {last[1]} KiB that can grow (RSS"
