@@ -45,13 +45,18 @@ def read_results(path):
     return results
 
 
+def ratio_rows(num, row, key, label, goal=RATIO_GOAL):
+    """A status round trip against bare runs of the same rounds, with KEY's
+    figures, LABEL naming what was connected meanwhile."""
+    ratio = num(f"{key}_ratio_median")
+    row(f"status round trip / bare, {label}", f"{ratio:.3f}x", f"<= {goal:.2f}x", ratio <= goal)
+    row(f"  status round trip, {label}", f"{num(f'{key}_status_us_median'):.1f} us")
+    row("  bare sysctl -n run, same rounds", f"{num(f'{key}_bare_us_median'):.1f} us")
+
+
 def watch_rows(num, row, switches):
     """The figures with watchers connected to the service that follows devd."""
-    ratio = num("watch_ratio_median")
-    row("status round trip / bare, 8 watchers", f"{ratio:.3f}x", f"<= {RATIO_GOAL:.2f}x",
-        ratio <= RATIO_GOAL)
-    row("  status round trip, 8 watchers", f"{num('watch_status_us_median'):.1f} us")
-    row("  bare sysctl -n run, same rounds", f"{num('watch_bare_us_median'):.1f} us")
+    ratio_rows(num, row, "watch", "8 watchers")
     switches("watch_idle", "idle, 8 watchers", 0)
     latency = num("watch_latency_ms_median")
     row(f"devd lid event to 8 watchers, median of {int(num('watch_latency_events'))}",
@@ -103,18 +108,10 @@ def table(path):
             row(what, figure, "0" if goal == 0 else f"<= {goal}", count <= goal)
 
     switches("idle", "idle", 0)
-    held = num("held_ratio_median")
-    row("status round trip / bare, 16 bound holds", f"{held:.3f}x", f"<= {RATIO_GOAL:.2f}x",
-        held <= RATIO_GOAL)
-    row("  status round trip, 16 bound holds", f"{num('held_status_us_median'):.1f} us")
-    row("  bare sysctl -n run, same rounds", f"{num('held_bare_us_median'):.1f} us")
+    ratio_rows(num, row, "held", "16 bound holds")
     switches("held_idle", "idle, 16 bound holds", 0)
     switches("timed", f"from one hold {int(num('timed_hold_seconds'))}s", TIMED_HOLD_GOAL)
-    silent = num("silent_ratio_median")
-    row("status round trip / bare, 31 silent connections", f"{silent:.3f}x",
-        f"<= {SILENT_RATIO_GOAL:.2f}x", silent <= SILENT_RATIO_GOAL)
-    row("  status round trip, 31 silent connections", f"{num('silent_status_us_median'):.1f} us")
-    row("  bare sysctl -n run, same rounds", f"{num('silent_bare_us_median'):.1f} us")
+    ratio_rows(num, row, "silent", "31 silent connections", SILENT_RATIO_GOAL)
     late = num("silent_late_ms")
     row(f"a {int(num('silent_late_hold_seconds'))}s hold ends late by, 31 silent connections",
         f"{late:.1f} ms", f"<= {LATE_GOAL_MS} ms", late <= LATE_GOAL_MS)
