@@ -4,12 +4,12 @@
 #include "cli/settings.hpp"
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
+#include "protocol/hold_words.hpp"
 #include "runner/exec.hpp"
 #include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
-#include "server/devd.hpp"
-#include "server/hold_words.hpp"
+#include "server/devd_link.hpp"
 #include "server/request.hpp"
 
 #include <gtest/gtest.h>

@@ -4,8 +4,8 @@
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
 #include "lid/lid.hpp"
+#include "protocol/hold_words.hpp"
 #include "runner/location.hpp"
-#include "server/hold_words.hpp"
 #include "server/server.hpp"
 #include "version.hpp"
 

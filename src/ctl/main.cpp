@@ -5,8 +5,8 @@
 #include "ctl/connection.hpp"
 #include "ctl/process_watch.hpp"
 #include "ctl/utility.hpp"
+#include "protocol/hold_words.hpp"
 #include "runner/location.hpp"
-#include "server/hold_words.hpp"
 #include "version.hpp"
 
 #include <sys/select.h>

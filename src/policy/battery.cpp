@@ -1,11 +1,10 @@
-#include "server/battery.hpp"
+#include "policy/battery.hpp"
 
 #include "lid/power.hpp"
-#include "lid/suspend.hpp"
-#include "server/follow.hpp"
-#include "server/follow_state.hpp"
-#include "server/hold.hpp"
-#include "server/request.hpp"
+#include "policy/closed_lid_suspend.hpp"
+#include "policy/follow_state.hpp"
+#include "policy/hold.hpp"
+#include "runner/clock.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -17,7 +16,6 @@ static void read_level();
 static timespec next_reading();
 static void act();
 static void end_holds();
-static void suspend_now();
 
 static constexpr char floor_variable[] = "vantrel_battery_floor";
 static constexpr int highest_floor = 50;
@@ -33,6 +31,7 @@ static struct {
     bool reading_asked;                // a CMBAT event came
     bool fresh;                        // read since the last settle
     bool armed = true;                 // a closed lid may be suspended
+    bool suspend_due;                  // at the floor: battery_suspend is next
     timespec read_at;                  // of the last reading, on CLOCK_MONOTONIC
 } battery = {};
 
@@ -69,32 +68,13 @@ end_holds() {
         end_hold(hold_count() - 1);
 }
 
-// In the mode's way even when the lid action is NONE: a person's NONE must
-// not cost the session. A resume then holds it back until the lid closes
-// again, so a machine woken on a low battery is not put straight back.
-static void
-suspend_now() {
-    warnx("battery at %d%%: lid closed: suspending now", battery.level);
-    battery.armed = false;
-    reply_text reply{};
-    if (switch_mode == s3)
-        suspend_s3(reply);
-    else
-        suspend_s0ix(reply);
-    follow_suspended();
-}
-
-// The lid is read again just before: the suspend needs both the position
-// devd reported and the kernel's own to say closed.
 static void
 act() {
     if (hold_count() > 0) {
         warnx("battery at %d%%: holds ended", battery.level);
         end_holds();
     }
-    if (power.lid == lid_position::closed && battery.armed &&
-        read_lid_position() == lid_position::closed)
-        suspend_now();
+    battery.suspend_due = true;
 }
 
 void
@@ -176,4 +156,14 @@ battery_field(char *out, std::size_t capacity) {
     else
         std::snprintf(out, capacity, "battery=%d", battery.level);
     return true;
+}
+
+// A resume holds the suspend back until the lid closes again, so a machine
+// woken on a low battery is not put straight back.
+void
+battery_suspend() {
+    bool due = battery.suspend_due;
+    battery.suspend_due = false;
+    if (due && battery.armed && suspend_closed_lid(suspend_cause::battery_floor, battery.level))
+        battery.armed = false;
 }

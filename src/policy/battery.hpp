@@ -5,7 +5,7 @@
 #pragma once
 
 #include "lid/lid.hpp"
-#include "server/devd.hpp"
+#include "policy/devd_event.hpp"
 
 #include <cstddef>
 #include <ctime>
@@ -29,8 +29,15 @@ void battery_event(devd_event event);
 bool battery_time_to_read(timespec *left);
 
 // After every wake: reads the level when a reading is due, and acts on a
-// level at or below the floor: ends the holds, suspends a closed lid.
+// level at or below the floor: ends the holds, and owes the suspend of a
+// closed lid to battery_suspend.
 void battery_settle();
+
+// After battery_settle, once the connections of the holds it ended are
+// closed, so that their holders hear of the end before the machine sleeps:
+// the floor's closed-lid suspend (policy/closed_lid_suspend.hpp), once
+// after each lid close.
+void battery_suspend();
 
 // Before a hold begins: true, with "error: battery low (N%)" in the reply,
 // when the level on battery is at or below the floor. Without a current

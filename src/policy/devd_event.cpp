@@ -1,14 +1,8 @@
-#include "server/devd.hpp"
+#include "policy/devd_event.hpp"
 
 #include "runner/text.hpp"
 
-#include <sys/socket.h>
-#include <sys/uio.h>
-#include <sys/un.h>
-
-#include <cerrno>
-#include <cstring>
-#include <unistd.h>
+#include <cstddef>
 
 // The keys an event is told by, in the order of devd_fields' slots.
 enum : std::uint8_t { key_system, key_subsystem, key_type, key_notify, key_count };
@@ -44,9 +38,6 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };
-
-// FreeBSD's sun_path size, as for the control socket.
-static_assert(sizeof devd_socket_path <= 104);
 
 static bool
 take_word(std::string_view word, devd_fields &fields) {
@@ -103,50 +94,4 @@ parse_devd_event(std::string_view message) {
             return rule.event;
     }
     return devd_event::none;
-}
-
-int
-devd_connect() {
-    int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-    if (fd == -1)
-        return -1;
-    sockaddr_un addr;
-    std::memset(&addr, 0, sizeof addr);
-    addr.sun_family = AF_UNIX;
-    std::memcpy(addr.sun_path, devd_socket_path, sizeof devd_socket_path);
-    // The length covers the path without its terminating zero.
-    auto length =
-        static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + sizeof devd_socket_path - 1);
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), length) == -1) {
-        int saved_errno = errno;
-        close(fd);
-        errno = saved_errno;
-        return -1;
-    }
-    return fd;
-}
-
-devd_received
-devd_receive(int fd) {
-    char message[devd_message_capacity];
-    iovec part = {message, sizeof message};
-    msghdr header;
-    std::memset(&header, 0, sizeof header);
-    header.msg_iov = &part;
-    header.msg_iovlen = 1;
-    ssize_t n = recvmsg(fd, &header, MSG_DONTWAIT);
-    if (n == -1 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
-        return {devd_status::nothing, devd_event::none};
-    if (n <= 0)
-        return {devd_status::closed, devd_event::none};
-    if ((header.msg_flags & MSG_TRUNC) != 0)
-        return {devd_status::message, devd_event::none};
-    return {devd_status::message, parse_devd_event({message, static_cast<std::size_t>(n)})};
-}
-
-unsigned
-devd_next_delay(unsigned previous) {
-    if (previous == 0)
-        return 1;
-    return previous >= devd_retry_cap_seconds / 2 ? devd_retry_cap_seconds : previous * 2;
 }

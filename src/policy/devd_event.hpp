@@ -1,5 +1,5 @@
-// devd's event socket: connecting to it, taking one message at a time
-// without ever blocking, and what a message means. The parser is pure.
+// What a message from devd means. The parser is pure: it reads only the
+// bytes it is given, so the link that receives them lives in server/.
 //
 // A message means an event only when, after one trailing line feed is
 // stripped, it is "!" and then words separated by single spaces, each a
@@ -19,14 +19,8 @@
 // firmware may report open as any value but zero.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
-
-inline constexpr char devd_socket_path[] = "/var/run/devd.seqpacket.pipe";
-// devd sends one event per message; a longer message is ignored whole.
-inline constexpr std::size_t devd_message_capacity = 1024;
-inline constexpr unsigned devd_retry_cap_seconds = 60;
 
 enum class devd_event : std::uint8_t {
     none,
@@ -38,32 +32,4 @@ enum class devd_event : std::uint8_t {
     battery_changed,
 };
 
-enum class devd_status : std::uint8_t {
-    message, // one message was taken; its event may be none
-    closed,  // the connection ended or failed: close the descriptor
-    nothing, // nothing to read now (or interrupted): wait again
-};
-
-struct devd_received {
-    devd_status status;
-    devd_event event;
-};
-
 devd_event parse_devd_event(std::string_view message);
-
-// A close-on-exec, non-blocking SOCK_SEQPACKET socket connected to
-// devd_socket_path, or -1 with errno set. Non-blocking, so that a devd whose
-// queue of new clients is full refuses at once instead of holding the loop.
-int devd_connect();
-
-// Takes at most one message with recvmsg, never waiting. A message longer
-// than devd_message_capacity (MSG_TRUNC) is taken and gives none. A
-// zero-length read is taken as the end of the connection, as it cannot be
-// told apart from one.
-devd_received devd_receive(int fd);
-
-// The wait before the next connection attempt, given the one before it:
-// 0 (connected, or never failed) gives 1, then 2, 4 ... up to
-// devd_retry_cap_seconds. The caller sets it back to 0 after a successful
-// connection; a delay of 0 before a failure thus marks a fresh loss.
-unsigned devd_next_delay(unsigned previous);

@@ -1,44 +1,22 @@
-#include "server/follow.hpp"
+#include "policy/follow.hpp"
 
-#include "lid/suspend.hpp"
-#include "runner/sysctl.hpp"
-#include "server/battery.hpp"
-#include "server/devd.hpp"
-#include "server/follow_state.hpp"
-#include "server/hold.hpp"
-#include "server/request.hpp"
-
-#include <cstring>
-#include <err.h>
-#include <unistd.h>
+#include "policy/battery.hpp"
+#include "policy/closed_lid_suspend.hpp"
+#include "policy/follow_state.hpp"
+#include "policy/hold.hpp"
 
 static const char *power_setting(power_source source);
-static bool following();
 static bool follows_source();
-static bool connect_devd();
-static void lose_devd();
 static void learn_state();
 static void source_is(power_source source);
 static void change_source(power_source source);
-static void take_event(devd_event event);
-static bool is_stype(const char *type, const char *stype);
-static bool lid_known_closed();
-static void suspend_closed(const char *type);
 
-power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
+power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown, false};
 
-// Owned here: the connection to devd and what waits to be done.
-static struct {
-    int fd = -1;
-    unsigned delay;    // seconds of the last wait before a retry; 0: none under way
-    bool warned;       // this loss has been reported
-    timespec retry_at; // on CLOCK_MONOTONIC
-    bool suspend_owed; // an automatic change made the lid action a sleep type
-    // The last source the settings were carried out for. It outlives a loss
-    // of devd, so a reconnection that finds the same source does nothing and
-    // cannot undo what a person chose meanwhile.
-    power_source acted_on;
-} devd = {};
+// The last source the settings were carried out for. It outlives a loss
+// of devd, so a reconnection that finds the same source does nothing and
+// cannot undo what a person chose meanwhile.
+static power_source acted_on;
 
 // The word set for source; null when none is, and always for unknown.
 static const char *
@@ -50,9 +28,7 @@ power_setting(power_source source) {
     return nullptr;
 }
 
-// devd is followed while a setting or the battery floor asks for it, or a
-// hold exists.
-static bool
+bool
 following() {
     return follows_source() || hold_count() > 0;
 }
@@ -60,39 +36,6 @@ following() {
 static bool
 follows_source() {
     return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set();
-}
-
-// Returns true when connected. A failure is reported once per loss, and the
-// next attempt waits 1, 2, 4 ... seconds, up to a minute.
-static bool
-connect_devd() {
-    devd.fd = devd_connect();
-    if (devd.fd == -1) {
-        if (!devd.warned)
-            warn("devd: %s", devd_socket_path);
-        devd.warned = true;
-        devd.delay = devd_next_delay(devd.delay);
-        devd.retry_at = deadline_after(devd.delay);
-        return false;
-    }
-    devd.delay = 0;
-    devd.warned = false;
-    warnx("devd: connected");
-    return true;
-}
-
-// Whatever happens from now on goes unheard, so the lid and the source are
-// unknown until a new connection reads them.
-static void
-lose_devd() {
-    warnx("devd: connection closed");
-    close(devd.fd);
-    devd.fd = -1;
-    power.source = power_source::unknown;
-    power.lid = lid_position::unknown;
-    devd.warned = true;
-    devd.delay = devd_next_delay(0);
-    devd.retry_at = deadline_after(devd.delay);
 }
 
 // devd drops clients whose buffers fill, and nothing is heard while the
@@ -109,9 +52,9 @@ learn_state() {
 static void
 source_is(power_source source) {
     power.source = source;
-    if (source == power_source::unknown || source == devd.acted_on)
+    if (source == power_source::unknown || source == acted_on)
         return;
-    devd.acted_on = source;
+    acted_on = source;
     change_source(source);
 }
 
@@ -126,11 +69,11 @@ change_source(power_source source) {
         return;
     }
     if (apply_power_setting(source, word))
-        devd.suspend_owed = true;
+        owe_closed_lid_suspend();
 }
 
-static void
-take_event(devd_event event) {
+void
+follow_event(devd_event event) {
     battery_event(event);
     switch (event) {
     case devd_event::lid_closed:
@@ -156,119 +99,57 @@ take_event(devd_event event) {
 }
 
 void
-follow_start() {
+follow_load_settings() {
     power.on_ac = load_power_setting("vantrel_on_ac");
     power.on_battery = load_power_setting("vantrel_on_battery");
     load_battery_floor();
-    if (!following())
-        return;
-    if (connect_devd())
+}
+
+void
+follow_begin(bool connected) {
+    power.devd_connected = connected;
+    if (connected)
         power.lid = read_lid_position();
     // A start without devd is no loss: the source is read all the same.
     power.source = read_power_source();
-    devd.acted_on = power.source;
+    acted_on = power.source;
     // Applied as the start's own choice: the kernel acts on it at the next
     // lid close, so no suspend is owed.
     apply_power_setting(power.source, power_setting(power.source));
 }
 
-int
-follow_descriptor() {
-    return devd.fd;
-}
-
-bool
-follow_time_to_retry(timespec *left) {
-    if (devd.fd != -1 || !following())
-        return false;
-    *left = timeout_until(devd.retry_at, deadline_after(0));
-    return true;
-}
-
 void
-follow_wake(const fd_set &readable) {
-    if (devd.fd != -1) {
-        if (!FD_ISSET(devd.fd, &readable))
-            return;
-        devd_received got = devd_receive(devd.fd);
-        if (got.status == devd_status::closed)
-            lose_devd();
-        else if (got.status == devd_status::message)
-            take_event(got.event);
-        return;
-    }
-    timespec left;
-    if (follow_time_to_retry(&left) && left.tv_sec == 0 && left.tv_nsec == 0 && connect_devd())
-        learn_state();
+follow_connected() {
+    power.devd_connected = true;
+    learn_state();
 }
 
+// Whatever happens from now on goes unheard, so the lid and the source are
+// unknown until a new connection reads them.
 void
-follow_hold_began() {
-    if (devd.fd == -1 && devd.delay == 0 && connect_devd())
-        learn_state();
+follow_lost() {
+    power.devd_connected = false;
+    power.source = power_source::unknown;
+    power.lid = lid_position::unknown;
 }
 
-// The kernel acts on the lid action only when the lid moves, so a sleep
-// type set while the lid is already shut would never take effect.
+// After its suspend the lid is read as at a resume, which this is, while
+// devd is there to keep it.
 void
 follow_settle() {
-    bool restored = take_sleep_type_restored();
-    bool owed = devd.suspend_owed || restored;
-    devd.suspend_owed = false;
-    if (!owed || power.lid == lid_position::open)
-        return;
-    char type[setting_capacity];
-    if (read_lid_action(type, sizeof type) == -1 ||
-        (!is_stype(type, s3_stype) && !is_stype(type, s0ix_stype)))
-        return;
-    if (!lid_known_closed()) {
-        warnx("lid not known closed: not suspending");
-        return;
-    }
-    suspend_closed(type);
-}
-
-// True when type is the kernel's name stype, which may be unknown ("").
-static bool
-is_stype(const char *type, const char *stype) {
-    return stype[0] != '\0' && std::strcmp(type, stype) == 0;
-}
-
-// What the service knows and a read made now must both say closed: a
-// position from before devd went quiet, or an open event still on its way,
-// would otherwise suspend a machine in use.
-static bool
-lid_known_closed() {
-    return power.lid == lid_position::closed && read_lid_position() == lid_position::closed;
-}
-
-static void
-suspend_closed(const char *type) {
-    warnx("lid closed: suspending now (%s)", type);
-    reply_text reply{};
-    if (is_stype(type, s3_stype))
-        suspend_s3(reply);
-    else
-        suspend_s0ix(reply);
-    // Read as at a resume, which this is, while devd is there to keep it.
-    if (devd.fd != -1)
+    if (suspend_closed_lid(suspend_cause::lid_action, 0) && power.devd_connected)
         power.lid = read_lid_position();
-}
-
-void
-follow_suspended() {
-    devd.suspend_owed = false;
-    (void)take_sleep_type_restored();
 }
 
 power_source
 last_known_source() {
-    return power.source != power_source::unknown ? power.source : devd.acted_on;
+    return power.source != power_source::unknown ? power.source : acted_on;
 }
 
 void
 power_status(reply_text &reply) {
     char battery[battery_field_capacity];
     bool floor = battery_field(battery, sizeof battery);
-    format_power_reply(reply, power.source, power.lid, devd.fd != -1, floor ? battery : nullptr);
+    format_power_reply(reply, power.source, power.lid, power.devd_connected,
+                       floor ? battery : nullptr);
 }

@@ -1,49 +1,41 @@
-// Following devd and the kernel: the connection to devd and its retries,
-// the power source and lid position they report, the settings applied when
-// the source changes, and the suspend when the lid action becomes a sleep
-// type on its own while the lid is closed.
+// Following the power source and the lid: what devd's events and the
+// kernel's readings mean, and the settings applied when the source
+// changes. The link to devd (server/devd_link.hpp) hands it every event
+// and tells it when devd is heard or lost; nothing here touches a socket.
 #pragma once
 
 #include "lid/lid.hpp"
-#include "lid/power.hpp"
-
-#include <sys/select.h>
-
-#include <ctime>
+#include "policy/devd_event.hpp"
 
 // The power source and lid position it keeps are in follow_state.hpp.
 
-// At start, before the service listens: loads the settings and, when there
-// is something to follow, connects to devd, reads the source and the lid,
-// and applies the source's setting.
-void follow_start();
+// At start, before devd is reached: loads vantrel_on_ac,
+// vantrel_on_battery and the battery floor.
+void follow_load_settings();
 
-// devd's descriptor for the loop's wait, or -1.
-int follow_descriptor();
+// True while devd is to be followed: a setting or the battery floor asks
+// for it, or a hold exists.
+bool following();
 
-// Time until the next attempt to reach devd, for the loop's wait; false
-// when none is due (connected, or nothing to follow).
-bool follow_time_to_retry(timespec *left);
+// At start, whether or not devd answered: reads the lid when it did, and
+// the source always, and applies the source's setting as the start's own
+// choice, which owes no suspend.
+void follow_begin(bool connected);
 
-// After every wake: takes devd's event when its descriptor is readable, or
-// tries to connect when a retry is due.
-void follow_wake(const fd_set &readable);
+// devd answers again: the source and the lid, unheard meanwhile, are read
+// anew and a changed source's setting carried out.
+void follow_connected();
 
-// A hold began: the service follows devd from now on.
-void follow_hold_began();
+// devd went away: the source and the lid are unknown until it is back.
+void follow_lost();
 
-// Carries out what the wake left to do: the suspend when an automatic
-// change (a power-source setting, or the end of the holds writing a sleep
-// type back) made the lid action a sleep type while the lid is closed.
+// One event from devd, as its parser named it.
+void follow_event(devd_event event);
+
+// Carries out what the follower and the holds' end left owed: the
+// closed-lid suspend (policy/closed_lid_suspend.hpp) of a lid action that
+// an automatic change made a sleep type while the lid is closed.
 void follow_settle();
-
-// The machine was just suspended another way: a closed-lid suspend owed
-// is dropped, so the machine suspends once.
-void follow_suspended();
-
-// The power source as last known: while devd is lost, the one known before
-// the loss, so the battery floor still guards a machine that went quiet.
-power_source last_known_source();
 
 // The "power" request's reply, with the battery floor's field last.
 void power_status(reply_text &reply);

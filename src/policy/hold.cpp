@@ -1,9 +1,10 @@
-#include "server/hold.hpp"
+#include "policy/hold.hpp"
 
+#include "policy/closed_lid_suspend.hpp"
+#include "protocol/hold_words.hpp"
+#include "runner/clock.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
-#include "server/hold_words.hpp"
-#include "server/request.hpp"
 
 #include <sys/stat.h>
 
@@ -15,7 +16,7 @@
 #include <unistd.h>
 
 struct hold_entry {
-    int fd; // the holder's connection, or -1 for a timed hold
+    int fd; // the holder's connection, as a handle only; -1 for a timed hold
     uid_t uid;
     pid_t pid;
     timespec ends;                // on CLOCK_MONOTONIC, for a timed hold
@@ -37,8 +38,11 @@ static std::size_t held;
 // The lid state that the holds replaced; empty when none is remembered.
 // It changes only once the file says the same.
 static char restore_state[setting_capacity];
-// The last end of the holds wrote a sleep type back; not yet taken.
-static bool sleep_type_restored;
+// The connections of bound holds that ended, in the order they ended, until
+// the server has taken them all; with the holds, never more than
+// hold_capacity.
+static int ended[hold_capacity];
+static std::size_t ended_count, ended_taken;
 // Both clocks as count_time_asleep last read them; zero before its first.
 static timespec last_realtime, last_monotonic;
 
@@ -99,7 +103,7 @@ keep_lid_at_none(reply_text &reply) {
 int
 begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
            reply_text &reply) {
-    if (held == hold_capacity) {
+    if (held + ended_count == hold_capacity) {
         set_reply(reply, "error: too many holds");
         return -1;
     }
@@ -198,11 +202,20 @@ hold_connection(std::size_t index) {
 void
 end_hold(std::size_t index) {
     if (holds[index].fd != -1)
-        close(holds[index].fd);
+        ended[ended_count++] = holds[index].fd;
     std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
     held--;
     if (held == 0 && restore_after_holds())
-        sleep_type_restored = true;
+        owe_closed_lid_suspend();
+}
+
+int
+take_ended_hold() {
+    if (ended_taken == ended_count) {
+        ended_taken = ended_count = 0;
+        return -1;
+    }
+    return ended[ended_taken++];
 }
 
 void
@@ -212,13 +225,6 @@ end_expired_holds() {
         if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
             end_hold(i);
     }
-}
-
-bool
-take_sleep_type_restored() {
-    bool taken = sleep_type_restored;
-    sleep_type_restored = false;
-    return taken;
 }
 
 // Both clocks are read together, so what one advanced beyond the other is

@@ -1,10 +1,12 @@
 // Holds: requests that keep the lid action at NONE while they last. The
 // state they replaced is remembered, also in a file, and written back when
-// the last one ends, unless a person has chosen another action since.
+// the last one ends, unless a person has chosen another action since. A
+// bound hold keeps its connection's descriptor only as the handle the
+// server gave it: the holds never read, write or close it.
 #pragma once
 
 #include "lid/lid.hpp"
-#include "server/peer.hpp"
+#include "policy/peer_identity.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +26,8 @@ inline constexpr std::size_t holds_text_capacity = hold_capacity * 128;
 // is -1, listed with reason unless it is empty. A lid that does not read
 // NONE is set to NONE, whatever other holds exist. Returns 0 with the lid
 // state read back in the reply and the hold in place (a bound hold then
-// owns fd), or -1 with the refusal in the reply.
+// keeps fd until take_ended_hold hands it back), or -1 with the refusal in
+// the reply.
 int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
                reply_text &reply);
 
@@ -55,16 +58,17 @@ void forget_restore_state(uid_t uid);
 std::size_t hold_count();
 int hold_connection(std::size_t index);
 
-// Ends the hold at index (closing its connection). The last one writes the
-// remembered state back while the lid still reads NONE.
+// Ends the hold at index. The last one writes the remembered state back
+// while the lid still reads NONE.
 void end_hold(std::size_t index);
+
+// The connection of a bound hold that has ended (by any of the ways a hold
+// ends), once, oldest first, for the server to close; -1 when none waits.
+// Its slot is free for a new hold only once it has been taken.
+int take_ended_hold();
 
 // Ends the timed holds whose time is up.
 void end_expired_holds();
-
-// True once after the last hold's end wrote a sleep type back to the lid
-// (by any of the ways a hold ends); taking it clears it.
-bool take_sleep_type_restored();
 
 // Measures the time the machine slept since the last call: the advance of
 // CLOCK_REALTIME beyond that of CLOCK_MONOTONIC. More than 2 seconds moves

@@ -1,4 +1,4 @@
-#include "server/hold_words.hpp"
+#include "protocol/hold_words.hpp"
 
 #include "runner/text.hpp"
 

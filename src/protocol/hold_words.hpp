@@ -1,6 +1,7 @@
 // The request words that the server answers itself rather than through the
 // lid commands: holds, their grammar, their durations and their reasons,
-// and the words that report the service's state.
+// and the words that report the service's state. Shared by the service and
+// vantrelctl, so both read a request the same way.
 #pragma once
 
 #include <cstddef>

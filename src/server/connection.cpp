@@ -1,5 +1,6 @@
 #include "server/connection.hpp"
 
+#include "runner/clock.hpp"
 #include "server/request.hpp"
 
 #include <sys/select.h>

@@ -1,12 +1,7 @@
 // Who is at the other end of an accepted control connection.
 #pragma once
 
-#include <sys/types.h>
-
-struct peer_identity {
-    uid_t uid;
-    pid_t pid;
-};
+#include "policy/peer_identity.hpp"
 
 // Asks the kernel for the connecting process's uid and pid. Returns 0, or -1
 // with errno set.

@@ -1,5 +1,4 @@
-// The request line as a connection's bytes make it, and the clock
-// arithmetic that the loop's deadlines share.
+// The request line as a connection's bytes make it.
 //
 // A request is the bytes before the first line feed, or before the end of
 // the stream or of the time to send it. The line feed must come within
@@ -8,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <ctime>
 #include <span>
 #include <string_view>
 
@@ -40,13 +38,3 @@ line_state line_took(request_line &line, std::size_t got);
 // spaces, tabs and carriage returns, zero-terminated in place. A zero byte
 // stays in it. A line too long has no request; it gives an empty one.
 std::string_view line_request(request_line &line);
-
-// Nanoseconds from now to when, on whichever clock both were read from;
-// negative once when has passed.
-long long nanoseconds_until(const struct timespec &when, const struct timespec &now);
-
-// The same as a timeout for a wait: never negative.
-struct timespec timeout_until(const struct timespec &when, const struct timespec &now);
-
-// A CLOCK_MONOTONIC time the given seconds from now.
-struct timespec deadline_after(long seconds);

@@ -1,17 +1,17 @@
 #include "server/server.hpp"
 
 #include "lid/lid.hpp"
+#include "policy/battery.hpp"
+#include "policy/follow.hpp"
+#include "policy/hold.hpp"
+#include "protocol/hold_words.hpp"
 #include "runner/location.hpp"
 #include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
-#include "server/battery.hpp"
 #include "server/connection.hpp"
-#include "server/follow.hpp"
-#include "server/hold.hpp"
-#include "server/hold_words.hpp"
+#include "server/devd_link.hpp"
 #include "server/peer.hpp"
-#include "server/request.hpp"
 #include "server/wait_set.hpp"
 #include "server/watch.hpp"
 
@@ -46,6 +46,9 @@ static void watch_follower(wait_set &set);
 static void watch_others(wait_set &set);
 static void check_holders(const wait_set &set);
 static void check_watchers(const wait_set &set);
+static void close_ended_holds();
+static void settle_news();
+static void settle_requests();
 static handled serve_request(int conn, const peer_identity &peer, std::string_view request,
                              std::span<char> room);
 static handled serve_hold(int conn, const peer_identity &peer, server_request request,
@@ -240,28 +243,55 @@ gather(wait_set &set, int listener) {
     watch_others(set);
 }
 
-// Hands what the wait found, and what has come due, to each owner.
+// Hands what the wait found, and what has come due, to each owner, in the
+// order a pass must run.
 static void
 dispatch(const wait_set &set, int listener) {
     // Time asleep first, so that a hold it ends ends now, and every reply
     // below shows the corrected time left.
     count_time_asleep();
     end_expired_holds();
-    // devd's news first, and what it or a holder's end owes: a request in
-    // the same wake then meets it done. The battery floor acts on the news
-    // before the owed suspend: its own suspend stands for that one.
-    follow_wake(set.readable);
+    // devd's news and the holders' ends next, and the battery floor's look
+    // at them, then what they owe: a request in the same wake then meets
+    // it done.
+    devd_link_wake(set);
     check_holders(set);
     check_watchers(set);
     battery_settle();
-    follow_settle();
+    close_ended_holds();
+    settle_news();
     connections_wake(set, listener, serve_request);
-    if (hold_began)
-        follow_hold_began();
-    hold_began = false;
-    follow_settle();
+    settle_requests();
     // Last, so that watchers hear of everything this pass changed.
     publish_state();
+}
+
+// The holds hand back the connections of the bound ones they ended; each
+// is closed here, so its holder sees the end.
+static void
+close_ended_holds() {
+    for (int fd = take_ended_hold(); fd != -1; fd = take_ended_hold())
+        close(fd);
+}
+
+// What devd's news, the holders' ends and the battery floor owe: the
+// floor's suspend, which stands for any other, then the closed-lid suspend
+// that a source change or the holds' end left owed.
+static void
+settle_news() {
+    battery_suspend();
+    follow_settle();
+}
+
+// What this wake's requests owe: devd, reached once a hold began and its
+// reply is out, and the closed-lid suspend owed by a release that wrote a
+// sleep type back.
+static void
+settle_requests() {
+    if (hold_began)
+        devd_link_hold_began();
+    hold_began = false;
+    follow_settle();
 }
 
 static void
@@ -275,9 +305,9 @@ watch_holders(wait_set &set) {
 
 static void
 watch_follower(wait_set &set) {
-    watch_readable(set, follow_descriptor());
+    watch_readable(set, devd_link_descriptor());
     timespec left;
-    if (follow_time_to_retry(&left))
+    if (devd_link_time_to_retry(&left))
         watch_time(set, left);
 }
 
@@ -303,6 +333,7 @@ check_holders(const wait_set &set) {
         if (peer_has_left(fd))
             end_hold(i);
     }
+    close_ended_holds();
 }
 
 static void
@@ -359,6 +390,7 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     if (request.word == server_word::release) {
         if (release_holds(peer.uid, reply) == -1)
             set_reply(reply, "error");
+        close_ended_holds();
         return reply_line(reply, room);
     }
     // The battery floor refuses a hold it would end at once.
@@ -415,7 +447,7 @@ run_server() {
     install_signal_handlers(&wait_mask);
     int listen_fd = open_listener(addr, length, gid);
     // Before listen, so that the first client already sees the result.
-    follow_start();
+    devd_link_start();
     if (listen(listen_fd, listen_backlog) == -1)
         abandon_socket("listen", false);
     announce(found);
@@ -429,6 +461,7 @@ run_server() {
         dispatch(set, listener);
     }
     end_all_holds();
+    close_ended_holds();
     close(listen_fd);
     remove_own_socket(socket_path);
     return 0;

@@ -1,6 +1,6 @@
 #include "server/wait_set.hpp"
 
-#include "server/request.hpp"
+#include "runner/clock.hpp"
 
 static void add(fd_set *fds, int *top, int fd);
 

@@ -1,5 +1,5 @@
 // The loop's one wait. Before it, each owner (the connections, the holds,
-// the devd follower) adds the descriptors it waits on and the time until
+// the link to devd) adds the descriptors it waits on and the time until
 // its nearest deadline; after it, each asks which of its descriptors are
 // ready. A new owner slots in with a call of each kind in the loop.
 #pragma once

@@ -1,9 +1,9 @@
 #include "server/watch.hpp"
 
+#include "policy/follow.hpp"
+#include "policy/hold.hpp"
 #include "runner/text.hpp"
 #include "server/connection.hpp"
-#include "server/follow.hpp"
-#include "server/hold.hpp"
 
 #include <sys/socket.h>
 

@@ -3,7 +3,7 @@
 // from a SOCK_SEQPACKET socket. The whole input is one message.
 #include "fuzz_support.hpp"
 
-#include "server/devd.hpp"
+#include "server/devd_link.hpp"
 
 #include <cstdint>
 #include <map>

@@ -4,7 +4,7 @@
 // size.
 #include "fuzz_support.hpp"
 
-#include "server/hold_words.hpp"
+#include "protocol/hold_words.hpp"
 
 #include <cstdint>
 #include <regex>
