@@ -3,6 +3,17 @@
 // nearest deadline) and hands each ready thing to its owner. Each
 // connection carries one request line in and one reply out; no client
 // waits on another, only on the tools that requests run.
+//
+// It stands on the floors below it: runner/ (tools, sysctl, text, clock),
+// lid/ (the lid commands, the kernel's readings, the suspends), protocol/
+// (the request words) and policy/ (the decisions, which never touch a
+// socket). A request is read here (connection.cpp, request.cpp), its words
+// are classified by protocol/, and it goes to lid/'s commands or to
+// policy/'s holds; a bound hold keeps its connection only as a handle, and
+// the holds it ends come back here to be closed. A devd event is read by
+// the link here (devd_link.cpp), named by policy/'s parser and handed to
+// the follower, whose settings run through lid/; the suspend it or the
+// battery floor owes is made at the pass's next settling point.
 #pragma once
 
 // Checks the machine, opens the group-owned socket and serves until a
