@@ -112,7 +112,7 @@ cases() {
              std::string err = s.server_err();
              EXPECT_EQ(count(err, "vantrel: devd: on ac: awake\n"), 1u) << err;
              EXPECT_EQ(count(err, "vantrel: devd: on battery: s0ix\n"), 1u) << err;
-             EXPECT_TRUE(s.log("zzz").empty());
+             EXPECT_TRUE(s.log("apm").empty());
          }},
         {"InvalidSettingsIgnored",
          {{"vantrel_on_ac", "sleep"},
@@ -135,7 +135,7 @@ cases() {
              s.set_setting("dev.acpi_lid.0.state", "0");
              event(s, lid_event + "0x00");
              event(s, acad + "0x00");
-             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_TRUE(suspended(s, "apm"));
              EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
                        std::string::npos);
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
@@ -148,7 +148,7 @@ cases() {
              event(s, resume); // the stand-in's lid still reads open
              event(s, acad + "0x00");
              EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
-             EXPECT_FALSE(suspended(s, "zzz"));
+             EXPECT_FALSE(suspended(s, "apm"));
          }},
         {"ChangeDuringHoldWaitsThenSuspends",
          {{"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s3"}},
@@ -177,7 +177,7 @@ cases() {
              auto no_suspend_at_holds_end = [&] {
                  EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
                  EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
-                 EXPECT_FALSE(suspended(s, "zzz"));
+                 EXPECT_FALSE(suspended(s, "apm"));
              };
              // devd goes while the lid is closed: where it is becomes unknown.
              s.set_setting("dev.acpi_lid.0.state", "0");
@@ -275,7 +275,7 @@ cases() {
              unplug(s);
              move_lid(s, "0x00");
              battery_at(s, "5");
-             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_TRUE(suspended(s, "apm"));
              EXPECT_NE(s.server_err().find("vantrel: battery at 5%: lid closed: suspending now\n"),
                        std::string::npos);
          }},
@@ -285,12 +285,12 @@ cases() {
              move_lid(s, "0x00");
              event(s, resume);
              battery_at(s, "5");
-             EXPECT_FALSE(suspended(s, "zzz"));
+             EXPECT_FALSE(suspended(s, "apm"));
              move_lid(s, "0x01");
              move_lid(s, "0x00");
              battery_at(s, "4");
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected battery=4\n");
-             EXPECT_EQ(s.log("zzz").size(), 1u);
+             EXPECT_EQ(s.log("apm").size(), 1u);
          }},
         {"FloorOnTheChargerReadsNothing", floor_10, true, "",
          [](sim &s) {
