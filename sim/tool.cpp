@@ -384,8 +384,8 @@ setting_path(Buf &path, const char *state, const char *name) {
 static const char *
 sstate_of(const char *stype) {
     static const char *const map[][2] = {
-        {"standby", "S1"},      {"s2mem", "S3"},     {"fw_suspend", "S3"},
-        {"hibernate", "S4"},    {"fw_hibernate", "S4"}, {"poweroff", "S5"},
+        {"standby", "S1"},   {"s2mem", "S3"},        {"fw_suspend", "S3"},
+        {"hibernate", "S4"}, {"fw_hibernate", "S4"}, {"poweroff", "S5"},
     };
     for (const auto &entry : map) {
         if (strcmp(entry[0], stype) == 0) {

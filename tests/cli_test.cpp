@@ -33,7 +33,8 @@ struct cli_case {
 };
 
 const char *const no_s3 = "vantrel: no S3 sleep type in kern.power.supported_stype\n";
-const char *const no_s0ix = "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n";
+const char *const no_s0ix =
+    "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n";
 
 void
 lid_at(sim &s, const char *value) {
@@ -193,7 +194,13 @@ cases() {
          "bye\n",
          "vantrel: invalid vantrel_switch_state=s0; using s0ix\n"},
         // A refusal for want of a sleep type says why.
-        {"S3WithoutS3Type", {"s3"}, {}, [](sim &s) { list(s, "awake s2idle"); }, 1, "", no_s3,
+        {"S3WithoutS3Type",
+         {"s3"},
+         {},
+         [](sim &s) { list(s, "awake s2idle"); },
+         1,
+         "",
+         no_s3,
          "NONE"},
         {"S0ixWithoutS0ixType",
          {"s0ix"},

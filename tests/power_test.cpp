@@ -300,6 +300,50 @@ cases() {
              EXPECT_EQ(power(s), "source=ac lid=closed devd=connected battery=unknown\n");
          }},
         {"FloorUnknownLevel", floor_10, true, "", nothing_at("-1", "unknown")},
+        {"FailedAutomaticSuspendSaysSo", floor_10, true, "",
+         [](sim &s) {
+             s.knob("apm.exit", "1");
+             unplug(s);
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_TRUE(suspended(s, "apm"));
+             EXPECT_NE(
+                 s.server_err().find("vantrel: suspend failed (apm -z): the machine stays awake\n"),
+                 std::string::npos);
+         }},
+        // A refused s0ix leaves the fallen-back S3 mode, which the floor uses.
+        {"RefusedS0ixKeepsFloorsS3", floor_10, true, "awake standby s2mem",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "s0ix\n"), "error\n");
+             unplug(s);
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_TRUE(suspended(s, "acpiconf"));
+         }},
+        // The tool returns before the machine sleeps: only devd's resume
+        // brings news, and no second request goes out while one is pending.
+        {"SuspendPendingUntilResume", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             s.knob("apm.delay", "300");
+             move_lid(s, "0x00");
+             event(s, acad + "0x00");
+             EXPECT_TRUE(wait_until([&] { return !s.log("apm").empty(); }, 5));
+             s.set_setting("dev.acpi_lid.0.state", "1");
+             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             auto replug = [&] {
+                 event(s, acad + "0x01");
+                 event(s, acad + "0x00");
+                 power(s);
+                 return power(s);
+             };
+             replug();
+             EXPECT_EQ(s.log("apm").size(), 1u);
+             EXPECT_NE(s.server_err().find("a suspend is still pending"), std::string::npos);
+             event(s, "!system=kernel subsystem=power type=resume");
+             replug();
+             EXPECT_EQ(s.log("apm").size(), 2u);
+         }},
     };
     return rows;
 }

@@ -97,9 +97,18 @@ cases() {
         // A service outside the commands' pid namespace: its lock shows no pid.
         // It runs, so no socket that fails to answer is taken for its
         // remains: a busy one refuses connections too.
-        {"ServiceOutOfSight", no_file, "vantrel is running.\n" + std::string(lid_line),
-         "vantrel: cannot tell the service's pid\n", 9, user::root, user::root,
-         [](sim &s) { s.start_server({{"vantrel_socket", "/var/run/svc.sock"}}); }, {}, true},
+        {"ServiceOutOfSight",
+         no_file,
+         "vantrel is running.\n" + std::string(lid_line),
+         "vantrel: cannot tell the service's pid\n",
+         9,
+         user::root,
+         user::root,
+         [](sim &s) {
+             s.start_server({{"vantrel_socket", "/var/run/svc.sock"}});
+         },
+         {},
+         true},
         {"SocketSetting",
          "@live@\n",
          not_running + std::string(lid_line),

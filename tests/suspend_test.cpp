@@ -21,7 +21,8 @@ const char *const suspend = "kern.power.suspend";
 const char *const read_suspend = "/sbin/sysctl -n kern.power.suspend";
 const char *const read_stypes = "/sbin/sysctl -qn kern.power.supported_stype";
 // What a direct command refused for want of an S0ix type says.
-const char *const no_s0ix = "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n";
+const char *const no_s0ix =
+    "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n";
 
 std::string
 s0ix_warning(const std::string &saved) {
@@ -211,7 +212,8 @@ cases() {
         // missing too.
         {.name = "S0ixNoType",
          .command = "suspend-s0ix",
-         .setup = [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend s2mem"); },
+         .setup =
+             [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend s2mem"); },
          .env = {{"vantrel_switch_state", "s3"}},
          .status = 1,
          .reply = "error\n",

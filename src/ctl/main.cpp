@@ -52,8 +52,7 @@ static int send_hold(const char *request, std::size_t length);
 static void on_ending_signal(int sig);
 static void count_sleep(hold_deadline *deadline);
 static const timespec *time_left(hold_deadline *deadline, timespec *left);
-static bool wait_for_input(int fd, int watched, hold_deadline *deadline,
-                           const sigset_t *wait_mask);
+static bool wait_for_input(int fd, int watched, hold_deadline *deadline, const sigset_t *wait_mask);
 static int hold_until(const char *reason, int watched, std::int64_t seconds);
 static int hold_while_running(const hold_options &options);
 static const char *utility_reason(const char *utility);
@@ -320,8 +319,8 @@ wait_for_input(int fd, int watched, hold_deadline *deadline, const sigset_t *wai
         timespec left;
         const timespec *timeout = time_left(deadline, &left);
         bool last = timeout == nullptr || left.tv_sec < longest_wait_seconds;
-        int ready = pselect((fd > watched ? fd : watched) + 1, &readable, nullptr, nullptr,
-                            timeout, wait_mask);
+        int ready = pselect((fd > watched ? fd : watched) + 1, &readable, nullptr, nullptr, timeout,
+                            wait_mask);
         if (ready > 0 || (ready == 0 && last))
             return ready > 0 && FD_ISSET(fd, &readable);
     }

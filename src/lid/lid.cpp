@@ -139,7 +139,8 @@ note_missing_sleep_type(std::uint8_t mode) {
 
 const char *
 missing_sleep_kind() {
-    return missing_mode == none_missing ? nullptr : sleep_kind(static_cast<std::uint8_t>(missing_mode));
+    return missing_mode == none_missing ? nullptr
+                                        : sleep_kind(static_cast<std::uint8_t>(missing_mode));
 }
 
 const char *

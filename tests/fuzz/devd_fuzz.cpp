@@ -61,8 +61,8 @@ model(std::string message) {
         return battery_changed;
     bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
     // The kernel's own event: "kernel" since 14, "kern" before.
-    bool kern_resume = (is("system", "kernel") || is("system", "kern")) && is("subsystem", "power") &&
-                       is("type", "resume");
+    bool kern_resume = (is("system", "kernel") || is("system", "kern")) &&
+                       is("subsystem", "power") && is("type", "resume");
     return acpi_resume || kern_resume ? resumed : none;
 }
 
