@@ -60,10 +60,10 @@ steps() {
         {"HoldEnds",
          [](sim &s) { EXPECT_EQ(request(s.socket(), "release\n"), "NONE\n"); },
          {line("NONE", "s3", 0, "none", "closed", "connected")}},
-        {"NinthRefusedUntilOneLeaves",
+        {"SeventeenthRefusedUntilOneLeaves",
          [](sim &s) {
-             std::vector<int> fds; // with the two watchers of the test: 8
-             for (int i = 0; i < 6; i++) {
+             std::vector<int> fds; // with the two watchers of the test: 16, all root's
+             for (int i = 0; i < 14; i++) {
                  fds.push_back(harness::connect_to(s.socket()));
                  send(fds.back(), "watch\n", 6, MSG_NOSIGNAL);
              }

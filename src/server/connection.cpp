@@ -42,7 +42,7 @@ static void drain_some(connection &c);
 static void close_connection(connection &c);
 static void forget_closed();
 static void accept_waiting(int listen_fd, request_handler handler);
-static void admit(int fd, request_handler handler);
+static void admit(int fd, request_handler handler, bool read_now);
 static uid_t uid_of_open(std::size_t index);
 static void refuse(int fd, share_verdict verdict, uid_t uid);
 static bool warning_due(warning_clock &clock);
@@ -212,15 +212,17 @@ forget_closed() {
 }
 
 // Until the queue is empty, so that a storm of connects cannot keep it
-// full and turn away root's. A client that came after the wait began may
-// then be served before what that wait found has been dealt with; the
-// hold's follower is still reached before the next wake's requests.
+// full and turn away root's. Only the first is read at once: the others
+// are read at the next wake, oldest first, so that a client that came
+// after the wait began is served after what that wait found, such as a
+// holder's end or devd's news, has been dealt with, the hold's follower
+// is reached before the next request, and watchers hear of each pass.
 static void
 accept_waiting(int listen_fd, request_handler handler) {
     for (std::size_t i = 0; i < accept_burst; i++) {
         int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd != -1) {
-            admit(fd, handler);
+            admit(fd, handler, i == 0);
             continue;
         }
         // ECONNABORTED: a client gave up while it waited in the queue.
@@ -233,9 +235,9 @@ accept_waiting(int listen_fd, request_handler handler) {
 }
 
 // The request is often there by the time the connection is accepted, so
-// it is read at once rather than after another wait.
+// it is read at once rather than after another wait, when read_now says.
 static void
-admit(int fd, request_handler handler) {
+admit(int fd, request_handler handler, bool read_now) {
     forget_closed();
     peer_identity peer;
     if (peer_of(fd, &peer) == -1) {
@@ -262,7 +264,8 @@ admit(int fd, request_handler handler) {
     c.deadline = deadline_after(line_seconds);
     c.line.held = 0;
     order[open_count++] = slot;
-    read_some(c, handler);
+    if (read_now)
+        read_some(c, handler);
 }
 
 static uid_t
