@@ -28,6 +28,8 @@ line(const std::string &action, const std::string &mode, int holds, const std::s
            " source=unknown lid=" + lid_position + " devd=" + devd + "\n";
 }
 
+std::string read_line(int fd);
+
 struct step {
     const char *name;
     std::function<void(sim &)> act;
@@ -66,6 +68,7 @@ steps() {
              for (int i = 0; i < 14; i++) {
                  fds.push_back(harness::connect_to(s.socket()));
                  send(fds.back(), "watch\n", 6, MSG_NOSIGNAL);
+                 EXPECT_EQ(read_line(fds.back()).substr(0, 7), "action=");
              }
              EXPECT_EQ(request(s.socket(), "watch\n"), "error: too many watchers\n");
              for (int fd : fds)
