@@ -1020,14 +1020,17 @@ become_member(const char *uid_text, const char *gid_text) {
 }
 
 // A connection whose request went out and whose first line came, or -1
-// when the service refused it or closed it first.
+// when the service refused it or closed it first (MSG_NOSIGNAL: a refused
+// connection may be closed before the request goes out).
 int
 try_request(const char *request, char *line, std::size_t cap) {
     int fd = try_connect();
     if (fd == -1)
         return -1;
-    send_request(fd, request);
-    read_line(fd, line, cap);
+    auto length = static_cast<ssize_t>(std::strlen(request));
+    line[0] = '\0';
+    if (send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length)
+        read_line(fd, line, cap);
     if (line[0] == '\0' || std::strncmp(line, "error", 5) == 0) {
         close(fd);
         return -1;
@@ -1157,8 +1160,8 @@ cmd_stream(int argc, char **argv) {
     double elapsed = now() - start;
     kill(holder, SIGKILL);
     waitpid(holder, nullptr, 0);
-    double percent = static_cast<double>(after - before) / static_cast<double>(sysconf(_SC_CLK_TCK)) /
-                     elapsed * 100;
+    double percent = static_cast<double>(after - before) /
+                     static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed * 100;
     std::printf("%s_seconds %d\n%s_cpu_percent %.2f\n", argv[7], seconds, argv[7], percent);
     return 0;
 }
