@@ -17,7 +17,8 @@ NAMES = {
     6: "a person's choice is kept",
     7: "a bounded service",
     8: "liveness",
-    9: "a clock step ends no timed hold",
+    9: "a fair share",
+    10: "a clock step ends no timed hold",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -163,9 +164,9 @@ class Record:
     def check_clock_step(self, seconds, before, after):
         """before, after: the timed holds with 3 s or more left around a step
         of the wall clock that no resume event followed."""
-        self.checked[9] += 1
+        self.checked[10] += 1
         if after < before:
-            raise Violation(9, f"a step of the wall clock by {seconds} s, with devd connected and"
+            raise Violation(10, f"a step of the wall clock by {seconds} s, with devd connected and"
                             f" no resume, left {after} of {before} timed holds")
 
     def check_bounded(self, first, last):
