@@ -102,7 +102,23 @@ struct hold_case {
     std::string lid_before;
     std::function<void(sim &)> run;
     bool preload = false; // the test preload moves the service's wall clock
+    bool devd = false;    // the devd stand-in runs
 };
+
+bool
+devd_connected(sim &s) {
+    return request(s.socket(), "power\n").find("devd=connected") != std::string::npos;
+}
+
+// The seconds left of the index-th hold that "holds" lists.
+int
+left(sim &s, int index) {
+    std::string h = request(s.socket(), "holds\n");
+    std::size_t at = 0;
+    for (int i = 0; i <= index && at != std::string::npos; i++)
+        at = h.find("left=", at + 1);
+    return at == std::string::npos ? -1 : std::atoi(h.c_str() + at + 5);
+}
 
 void
 PrintTo(const hold_case &c, std::ostream *os) {
@@ -157,6 +173,20 @@ cases() {
              EXPECT_EQ(s.setting(lid), "fw_suspend");
          },
          true},
+        // With devd there, a jump of the wall clock is sleep only once a resume
+        // event confirms it, and only for the holds granted before it.
+        {"ClockStepMovesNoHold", "NONE",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_TRUE(wait_until([&] { return devd_connected(s); }));
+             harness::write_file(s.dir() + "/realtime-offset", "1800");
+             EXPECT_NEAR(left(s, 0), 3600, 5);
+             EXPECT_EQ(request(s.socket(), "hold 1h why later\n"), "NONE\n");
+             EXPECT_EQ(s.devd_event({"!system=kernel subsystem=power type=resume"}).status, 0);
+             EXPECT_NEAR(left(s, 0), 1800, 5);
+             EXPECT_NEAR(left(s, 1), 3600, 5);
+         },
+         true, true},
         {"ReleaseByOwnerOnly", "suspend_to_idle",
          [](sim &s) {
              client held = connect_as(s, member, "hold");
@@ -216,6 +246,43 @@ cases() {
              EXPECT_EQ(request(s.socket(), "hold 1h now\n"), "error: bad reason\n");
              EXPECT_EQ(s.server_err().find("bad"), std::string::npos);
          }},
+        // Root's SixteenHoldsAtMost aside, a member has 4 of either.
+        {"FifthHoldAndWatcherOfUidRefused", "NONE",
+         [](sim &s) {
+             std::vector<client> watchers;
+             for (int i = 0; i < 4; i++) {
+                 EXPECT_EQ(ask(s, member, "hold 1h"), "NONE\n");
+                 watchers.push_back(connect_as(s, member, "watch"));
+                 EXPECT_EQ(first_line(watchers.back()).substr(0, 7), "action=");
+             }
+             EXPECT_EQ(ask(s, member, "hold 1h"), "error: too many holds\n");
+             EXPECT_EQ(ask(s, member, "watch"), "error: too many watchers\n");
+             EXPECT_EQ(ask(s, other_member, "hold 1h"), "NONE\n");
+             client other = connect_as(s, other_member, "watch");
+             EXPECT_EQ(first_line(other).substr(0, 7), "action=");
+             for (client &c : watchers)
+                 kill_client(c);
+             kill_client(other);
+         }},
+        // Bytes in the read of the line count toward the limit.
+        {"StreamingHolderAndWatcherCut", "fw_suspend",
+         [](sim &s) {
+             int holder = harness::connect_to(s.socket());
+             std::string first = "hold\n" + std::string(200, 'x');
+             send(holder, first.data(), first.size(), MSG_NOSIGNAL);
+             EXPECT_EQ(harness::read_until_close(holder, 0.5), "NONE\n<timeout>");
+             int watcher = harness::connect_to(s.socket());
+             std::string junk = "watch\n" + std::string(300, 'x');
+             send(watcher, junk.data(), junk.size(), MSG_NOSIGNAL);
+             send(holder, junk.data(), 100, MSG_NOSIGNAL);
+             EXPECT_TRUE(lid_becomes(s, "fw_suspend"));
+             EXPECT_NE(s.server_err().find("vantrel: uid 0 pid " + std::to_string(getpid()) +
+                                           ": hold ended: the holder kept sending\n"),
+                       std::string::npos);
+             EXPECT_EQ(harness::read_until_close(watcher, 5).find("<timeout>"), std::string::npos);
+             close(holder);
+             close(watcher);
+         }},
         {"SecondHoldAfterPersonsS3", "suspend_to_idle",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
@@ -247,6 +314,8 @@ TEST_P(Hold, Service) {
     const hold_case &c = GetParam();
     sim s;
     s.set_setting(lid, c.lid_before);
+    if (c.devd)
+        s.start_devd();
     std::map<std::string, std::string> env;
     if (c.preload)
         env = {{"LD_PRELOAD", PRELOAD},

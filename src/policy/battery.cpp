@@ -159,7 +159,8 @@ battery_field(char *out, std::size_t capacity) {
 }
 
 // A resume holds the suspend back until the lid closes again, so a machine
-// woken on a low battery is not put straight back.
+// woken on a low battery is not put straight back; a refusal does the
+// same, so it is said once.
 void
 battery_suspend() {
     bool due = battery.suspend_due;

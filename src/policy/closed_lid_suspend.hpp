@@ -24,8 +24,15 @@ void owe_closed_lid_suspend();
 // one is owed, the lid is not known open and the lid action reads a sleep
 // type (owing ends there, suspended or not). The lid the follower knows and
 // the kernel's reading taken now must both say closed, or nothing happens
-// (for lid_action with "lid not known closed: not suspending"). A suspend
-// settles whatever was owed, whoever owed it, so the machine suspends once
-// per pass. battery_level is for the floor's log line. Returns true when it
-// suspended.
+// (for lid_action with "lid not known closed: not suspending"). Then it is
+// refused, with a warning, when the kernel lists no sleep type for its mode
+// or while an earlier request is pending (until a resume event, or 60
+// seconds); otherwise the request is made, and a tool that cannot be run
+// or fails is warned about. A request settles whatever was owed, whoever
+// owed it, so the machine suspends once per pass. battery_level is for the
+// floor's log line. Returns true once the lid was known closed: the
+// suspend was requested, refused or failed.
 bool suspend_closed_lid(suspend_cause cause, int battery_level);
+
+// devd's resume event: a request made before it is no longer pending.
+void closed_lid_resumed();

@@ -36,6 +36,7 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
     {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
+    {"kernel", "power", "resume", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };
 

@@ -13,8 +13,9 @@
 //                               (present, whatever its value) lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
 //   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
-//   system=ACPI subsystem=Resume, or system=kern subsystem=power type=resume:
-//   resumed. Anything else is none.
+//   system=ACPI subsystem=Resume, or system=kernel subsystem=power
+//   type=resume (the kernel's own, since 14; system=kern before): resumed.
+//   Anything else is none.
 // The lid driver passes the firmware's _LID value on as the notify, and
 // firmware may report open as any value but zero.
 #pragma once

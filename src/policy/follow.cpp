@@ -89,7 +89,8 @@ follow_event(devd_event event) {
         source_is(power_source::ac);
         break;
     case devd_event::resumed:
-        count_time_asleep();
+        confirm_time_asleep();
+        closed_lid_resumed();
         learn_state();
         break;
     case devd_event::battery_changed:
@@ -133,12 +134,9 @@ follow_lost() {
     power.lid = lid_position::unknown;
 }
 
-// After its suspend the lid is read as at a resume, which this is, while
-// devd is there to keep it.
 void
 follow_settle() {
-    if (suspend_closed_lid(suspend_cause::lid_action, 0) && power.devd_connected)
-        power.lid = read_lid_position();
+    (void)suspend_closed_lid(suspend_cause::lid_action, 0);
 }
 
 power_source

@@ -16,21 +16,25 @@
 #include <unistd.h>
 
 struct hold_entry {
-    int fd; // the holder's connection, as a handle only; -1 for a timed hold
+    kept_connection conn; // the holder's, as a handle only; fd -1 for a timed hold
     uid_t uid;
     pid_t pid;
     timespec ends;                // on CLOCK_MONOTONIC, for a timed hold
+    long long counted;            // the wall clock's lead up to which ends has been moved
     char reason[reason_capacity]; // empty when none was given
 };
 
 static timespec now_on_hold_clock();
 static void move_earlier(timespec &when, long long ns);
+static void rebase_holds();
+static void count_sleep_up_to(long long lead);
 static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
 static int write_restore_file(const char *value, std::size_t length);
 static void drop_restore_state();
 static bool restore_after_holds();
 static bool write_back(const char *saved);
+static uid_t uid_of_hold(std::size_t index);
 
 // The holds in the order they began, so the oldest is listed first.
 static hold_entry holds[hold_capacity];
@@ -43,19 +47,24 @@ static char restore_state[setting_capacity];
 // hold_capacity.
 static int ended[hold_capacity];
 static std::size_t ended_count, ended_taken;
-// Both clocks as count_time_asleep last read them; zero before its first.
-static timespec last_realtime, last_monotonic;
+// The wall clock's lead over CLOCK_MONOTONIC (wall_clock_lead) as
+// count_time_asleep last measured it, and a jump in it that waits for a
+// resume event to count as sleep.
+static struct {
+    bool measured;        // lead holds a measurement
+    long long lead;       // at the last measurement
+    bool pending;         // a jump waits for a resume event
+    long long jumped_to;  // the lead the pending jump reached
+    timespec pending_end; // on CLOCK_MONOTONIC: later, the jump was a clock step
+} clocks = {};
 
-// More than this much time asleep counts; less is the two clocks' drift.
-static constexpr long long asleep_threshold_ns = 2000000000LL;
+// A resume event comes within this long after the wake that measured the
+// sleep; a jump that none follows was the wall clock being set.
+static constexpr long resume_wait_seconds = 10;
 
-// A hold's time counts the time the machine sleeps, and no clock that both
-// systems offer counts it. FreeBSD serves CLOCK_MONOTONIC and CLOCK_UPTIME
-// alike from nanouptime(), which stops while the machine is suspended, and
-// its CLOCK_BOOTTIME is another name for CLOCK_MONOTONIC. Linux's
-// CLOCK_MONOTONIC stops too; only its CLOCK_BOOTTIME goes on. So the
-// deadlines stay on CLOCK_MONOTONIC everywhere, and count_time_asleep moves
-// them by the time the wall clock ran ahead of it.
+static constexpr table_share hold_shares = {hold_capacity, hold_share, holds_kept_for_root};
+
+// See wall_clock_lead for why the deadlines stay on CLOCK_MONOTONIC.
 static timespec
 now_on_hold_clock() {
     timespec now;
@@ -100,10 +109,16 @@ keep_lid_at_none(reply_text &reply) {
     return 0;
 }
 
+static uid_t
+uid_of_hold(std::size_t index) {
+    return holds[index].uid;
+}
+
 int
-begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
-           reply_text &reply) {
-    if (held + ended_count == hold_capacity) {
+begin_hold(const peer_identity &peer, kept_connection conn, std::uint32_t seconds,
+           std::string_view reason, reply_text &reply) {
+    if (held + ended_count == hold_capacity ||
+        share_for(hold_shares, peer.uid, held, uid_of_hold) != share_verdict::granted) {
         set_reply(reply, "error: too many holds");
         return -1;
     }
@@ -117,11 +132,14 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string
         set_reply(reply, "error");
         return -1;
     }
-    h.fd = fd;
+    h.conn = conn;
     h.uid = peer.uid;
     h.pid = peer.pid;
     h.ends = now_on_hold_clock();
     h.ends.tv_sec += seconds;
+    // Only sleep after this moment shortens it, even one whose resume event
+    // is still to come.
+    h.counted = wall_clock_lead();
     held++;
     return 0;
 }
@@ -145,7 +163,7 @@ list_holds(char *text, std::size_t capacity) {
         const hold_entry &h = holds[i];
         const char *why = h.reason[0] != '\0' ? " why=" : "";
         int n;
-        if (h.fd != -1) {
+        if (h.conn.fd != -1) {
             n = std::snprintf(text + length, capacity - length,
                               "uid=%u pid=%d until=disconnect%s%s\n", static_cast<unsigned>(h.uid),
                               static_cast<int>(h.pid), why, h.reason);
@@ -194,15 +212,15 @@ hold_count() {
     return held;
 }
 
-int
+kept_connection &
 hold_connection(std::size_t index) {
-    return holds[index].fd;
+    return holds[index].conn;
 }
 
 void
 end_hold(std::size_t index) {
-    if (holds[index].fd != -1)
-        ended[ended_count++] = holds[index].fd;
+    if (holds[index].conn.fd != -1)
+        ended[ended_count++] = holds[index].conn.fd;
     std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
     held--;
     if (held == 0 && restore_after_holds())
@@ -219,34 +237,76 @@ take_ended_hold() {
 }
 
 void
+holder_ended(std::size_t index, bool kept_sending) {
+    const hold_entry &h = holds[index];
+    if (kept_sending)
+        warnx("uid %u pid %d: hold ended: the holder kept sending", static_cast<unsigned>(h.uid),
+              static_cast<int>(h.pid));
+    end_hold(index);
+}
+
+void
 end_expired_holds() {
     timespec now = now_on_hold_clock();
     for (std::size_t i = held; i-- > 0;) {
-        if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
+        if (holds[i].conn.fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
             end_hold(i);
     }
 }
 
-// Both clocks are read together, so what one advanced beyond the other is
-// the time the monotonic clock stood still, or the wall clock was set.
-void
-count_time_asleep() {
-    timespec realtime, monotonic;
-    clock_gettime(CLOCK_REALTIME, &realtime);
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    bool first = last_monotonic.tv_sec == 0 && last_monotonic.tv_nsec == 0;
-    long long slept =
-        nanoseconds_until(realtime, last_realtime) - nanoseconds_until(monotonic, last_monotonic);
-    last_realtime = realtime;
-    last_monotonic = monotonic;
-    // A wall clock set back, or the usual drift, changes nothing.
-    if (first || slept <= asleep_threshold_ns)
-        return;
+// Every timed hold's time so far is settled: only later sleep counts.
+static void
+rebase_holds() {
+    for (std::size_t i = 0; i < held; i++)
+        holds[i].counted = clocks.lead;
+}
+
+// Each timed hold ends earlier by the part of the jump to lead that came
+// after it was granted, then counts from the lead as it is now.
+static void
+count_sleep_up_to(long long lead) {
     for (std::size_t i = 0; i < held; i++) {
-        if (holds[i].fd == -1)
-            move_earlier(holds[i].ends, slept);
+        hold_entry &h = holds[i];
+        if (h.conn.fd == -1 && lead > h.counted)
+            move_earlier(h.ends, lead - h.counted);
+        h.counted = clocks.lead;
     }
     end_expired_holds();
+}
+
+void
+count_time_asleep(bool resume_heard) {
+    long long lead = wall_clock_lead();
+    long long jump = lead - clocks.lead;
+    bool first = !clocks.measured;
+    clocks.measured = true;
+    clocks.lead = lead;
+    if (clocks.pending && nanoseconds_until(clocks.pending_end, now_on_hold_clock()) <= 0) {
+        clocks.pending = false;
+        warnx("holds: the wall clock was set (no resume followed); their time is kept");
+        rebase_holds();
+    }
+    // A wall clock set back, or the usual drift, changes nothing.
+    if (first || jump <= asleep_threshold_ns) {
+        if (!clocks.pending)
+            rebase_holds();
+        return;
+    }
+    if (!resume_heard) {
+        count_sleep_up_to(lead);
+        return;
+    }
+    clocks.pending = true;
+    clocks.jumped_to = lead;
+    clocks.pending_end = deadline_after(resume_wait_seconds);
+}
+
+void
+confirm_time_asleep() {
+    if (!clocks.pending || nanoseconds_until(clocks.pending_end, now_on_hold_clock()) <= 0)
+        return;
+    clocks.pending = false;
+    count_sleep_up_to(clocks.jumped_to);
 }
 
 bool
@@ -254,7 +314,7 @@ time_to_next_end(timespec *left) {
     timespec now = now_on_hold_clock();
     const timespec *nearest = nullptr;
     for (std::size_t i = 0; i < held; i++) {
-        if (holds[i].fd == -1 &&
+        if (holds[i].conn.fd == -1 &&
             (nearest == nullptr || nanoseconds_until(holds[i].ends, *nearest) < 0))
             nearest = &holds[i].ends;
     }

@@ -1,12 +1,12 @@
 // Holds: requests that keep the lid action at NONE while they last. The
 // state they replaced is remembered, also in a file, and written back when
 // the last one ends, unless a person has chosen another action since. A
-// bound hold keeps its connection's descriptor only as the handle the
-// server gave it: the holds never read, write or close it.
+// bound hold keeps its connection only as the handle the server gave it:
+// the holds never read, write or close it.
 #pragma once
 
 #include "lid/lid.hpp"
-#include "policy/peer_identity.hpp"
+#include "policy/peers.hpp"
 
 #include <cstddef>
 #include <cstdint>
@@ -14,6 +14,11 @@
 #include <string_view>
 
 inline constexpr std::size_t hold_capacity = 16;
+// A user who holds this many has the lid kept awake already; more from one
+// user only keeps the others out.
+inline constexpr std::size_t hold_share = 4;
+// No member can take these, so that root can always hold.
+inline constexpr std::size_t holds_kept_for_root = 4;
 // Holds the state to restore while one is remembered, so that a service
 // that dies during a hold restores it at its next start. It is replaced
 // whole: written as restore_new_path, then renamed over it.
@@ -22,14 +27,14 @@ inline constexpr char restore_new_path[] = "/var/run/vantrel.restore.new";
 // Room for one "holds" line per hold, its reason included.
 inline constexpr std::size_t holds_text_capacity = hold_capacity * 128;
 
-// Begins a hold for peer: bound to connection fd, or lasting seconds when fd
-// is -1, listed with reason unless it is empty. A lid that does not read
-// NONE is set to NONE, whatever other holds exist. Returns 0 with the lid
-// state read back in the reply and the hold in place (a bound hold then
-// keeps fd until take_ended_hold hands it back), or -1 with the refusal in
-// the reply.
-int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
-               reply_text &reply);
+// Begins a hold for peer, within its user's share of the holds: bound to
+// connection conn, or lasting seconds when conn.fd is -1, listed with
+// reason unless it is empty. A lid that does not read NONE is set to NONE,
+// whatever other holds exist. Returns 0 with the lid state read back in
+// the reply and the hold in place (a bound hold then keeps conn until
+// take_ended_hold hands conn.fd back), or -1 with the refusal in the reply.
+int begin_hold(const peer_identity &peer, kept_connection conn, std::uint32_t seconds,
+               std::string_view reason, reply_text &reply);
 
 // Ends every hold of uid, or every hold for uid 0, then reads the lid state
 // into the reply. Returns 0, or -1 when that read failed.
@@ -53,14 +58,21 @@ const char *remembered_lid_state();
 // holds end. Logged when a remembered state is thereby dropped.
 void forget_restore_state(uid_t uid);
 
-// The connections that bound holds wait on: count and descriptor by index,
-// -1 for a timed hold.
+// The connections that bound holds wait on: count and connection by
+// index, fd -1 for a timed hold. The server reads a holder's connection
+// through it, and counts what it sent there.
 std::size_t hold_count();
-int hold_connection(std::size_t index);
+kept_connection &hold_connection(std::size_t index);
 
 // Ends the hold at index. The last one writes the remembered state back
 // while the lid still reads NONE.
 void end_hold(std::size_t index);
+
+// The server found that the holder of the bound hold at index has closed,
+// or has sent more than a kept connection may (kept_sending, logged): the
+// hold ends. A later hold then takes its index, so callers walk the holds
+// from the last one.
+void holder_ended(std::size_t index, bool kept_sending);
 
 // The connection of a bound hold that has ended (by any of the ways a hold
 // ends), once, oldest first, for the server to close; -1 when none waits.
@@ -71,10 +83,16 @@ int take_ended_hold();
 void end_expired_holds();
 
 // Measures the time the machine slept since the last call: the advance of
-// CLOCK_REALTIME beyond that of CLOCK_MONOTONIC. More than 2 seconds moves
-// every timed hold's end earlier by as much, and ends those now due. Called
-// at every wake and at every resume.
-void count_time_asleep();
+// CLOCK_REALTIME beyond that of CLOCK_MONOTONIC (wall_clock_lead). Called
+// at every wake. More than 2 seconds moves every timed hold's end earlier
+// by the part that accrued after the hold began, and ends those now due:
+// at once when resume_heard is false (devd is not connected), else only
+// once confirm_time_asleep follows within 10 seconds; a jump that nothing
+// confirms was the wall clock being set, and is dropped with a warning.
+void count_time_asleep(bool resume_heard);
+
+// A resume event came: the jump waiting for one counts as sleep.
+void confirm_time_asleep();
 
 // Time until the nearest timed hold ends, for the loop's wait; false when
 // there is none.

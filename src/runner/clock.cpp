@@ -21,3 +21,15 @@ deadline_after(long seconds) {
     at.tv_sec += seconds;
     return at;
 }
+
+// Both clocks are read together, so what one advanced beyond the other
+// between two calls is the time the monotonic clock stood still, or the
+// wall clock was set.
+long long
+wall_clock_lead() {
+    timespec realtime, monotonic;
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return (static_cast<long long>(realtime.tv_sec) - monotonic.tv_sec) * 1000000000LL +
+           (realtime.tv_nsec - monotonic.tv_nsec);
+}

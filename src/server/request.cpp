@@ -36,3 +36,11 @@ line_request(request_line &line) {
     line.text[length] = '\0';
     return {line.text, length};
 }
+
+std::size_t
+bytes_after_line(const request_line &line) {
+    const void *feed = std::memchr(line.text, '\n', line.held);
+    if (feed == nullptr)
+        return 0;
+    return line.held - static_cast<std::size_t>(static_cast<const char *>(feed) - line.text) - 1;
+}

@@ -38,3 +38,6 @@ line_state line_took(request_line &line, std::size_t got);
 // spaces, tabs and carriage returns, zero-terminated in place. A zero byte
 // stays in it. A line too long has no request; it gives an empty one.
 std::string_view line_request(request_line &line);
+
+// How many bytes held came after the line's first line feed; 0 without one.
+std::size_t bytes_after_line(const request_line &line);

@@ -49,9 +49,9 @@ static void check_watchers(const wait_set &set);
 static void close_ended_holds();
 static void settle_news();
 static void settle_requests();
-static handled serve_request(int conn, const peer_identity &peer, std::string_view request,
-                             std::span<char> room);
-static handled serve_hold(int conn, const peer_identity &peer, server_request request,
+static handled serve_request(kept_connection conn, const peer_identity &peer,
+                             std::string_view request, std::span<char> room);
+static handled serve_hold(kept_connection conn, const peer_identity &peer, server_request request,
                           std::string_view text, std::span<char> room);
 static handled serve_command(const peer_identity &peer, std::string_view command,
                              std::span<char> room);
@@ -84,7 +84,7 @@ check_machine(char *current, std::size_t capacity) {
     bool listed = probe_sleep_types() == 0;
     if (listed)
         fit_default_mode();
-    const char *kind = switch_mode == s3 ? "S3" : "suspend-to-idle";
+    const char *kind = sleep_kind(switch_mode);
     if (!listed || sleep_type_for_mode()[0] == '\0')
         errx(1, "no %s sleep type in %s", kind, sleep_type_list());
     // The tool's own failure leaves errno alone; err() would then append
@@ -249,7 +249,8 @@ static void
 dispatch(const wait_set &set, int listener) {
     // Time asleep first, so that a hold it ends ends now, and every reply
     // below shows the corrected time left.
-    count_time_asleep();
+    // While devd is connected, only a resume event makes a jump sleep.
+    count_time_asleep(devd_link_descriptor() != -1);
     end_expired_holds();
     // devd's news and the holders' ends next, and the battery floor's look
     // at them, then what they owe: a request in the same wake then meets
@@ -297,7 +298,7 @@ settle_requests() {
 static void
 watch_holders(wait_set &set) {
     for (std::size_t i = 0; i < hold_count(); i++)
-        watch_readable(set, hold_connection(i));
+        watch_readable(set, hold_connection(i).fd);
     timespec left;
     if (time_to_next_end(&left))
         watch_time(set, left);
@@ -322,16 +323,17 @@ watch_others(wait_set &set) {
         watch_time(set, left);
 }
 
-// A holder's sending side stays open while it holds; what it sends is
-// discarded, and its end or any error ends the hold.
+// A holder's sending side stays open while it holds; its end, any error
+// or a stream of bytes ends the hold.
 static void
 check_holders(const wait_set &set) {
     for (std::size_t i = hold_count(); i-- > 0;) {
-        int fd = hold_connection(i);
-        if (!is_readable(set, fd))
+        kept_connection &conn = hold_connection(i);
+        if (!is_readable(set, conn.fd))
             continue;
-        if (peer_has_left(fd))
-            end_hold(i);
+        kept_news news = read_kept(conn);
+        if (news != kept_news::quiet)
+            holder_ended(i, news == kept_news::kept_sending);
     }
     close_ended_holds();
 }
@@ -361,8 +363,8 @@ audit(const peer_identity &peer, std::string_view request) {
 }
 
 static handled
-serve_hold(int conn, const peer_identity &peer, server_request request, std::string_view text,
-           std::span<char> room) {
+serve_hold(kept_connection conn, const peer_identity &peer, server_request request,
+           std::string_view text, std::span<char> room) {
     reply_text reply{};
     if (request.word == server_word::holds)
         return {served::reply, list_holds(room.data(), room.size())};
@@ -376,7 +378,7 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     // The watchers send their own first line.
     if (request.word == server_word::watch) {
-        if (begin_watch(conn, reply) == 0)
+        if (begin_watch(conn, peer.uid, reply) == 0)
             return {served::handed, 0};
         return reply_line(reply, room);
     }
@@ -397,7 +399,8 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     if (battery_refuses_hold(reply))
         return reply_line(reply, room);
     bool bound = request.word == server_word::hold;
-    int rc = begin_hold(peer, bound ? conn : -1, request.seconds, request.reason, reply);
+    kept_connection held = {bound ? conn.fd : -1, conn.sent};
+    int rc = begin_hold(peer, held, request.seconds, request.reason, reply);
     handled outcome = reply_line(reply, room);
     hold_began |= rc == 0;
     if (rc == 0 && bound)
@@ -425,7 +428,8 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
 // A zero byte is part of no word: such a request goes to the lid commands,
 // which know none like it, and is not read as a hold's bad duration.
 static handled
-serve_request(int conn, const peer_identity &peer, std::string_view request, std::span<char> room) {
+serve_request(kept_connection conn, const peer_identity &peer, std::string_view request,
+              std::span<char> room) {
     server_request word = classify_request(request);
     if (word.word == server_word::other || request.find('\0') != std::string_view::npos)
         return serve_command(peer, request, room);
