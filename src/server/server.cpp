@@ -247,6 +247,7 @@ dispatch(const wait_set &set, int listener) {
     // below shows the corrected time left.
     count_time_asleep();
     end_expired_holds();
+    retry_write_back();
     // devd's news first, and what it or a holder's end owes: a request in
     // the same wake then meets it done. The battery floor acts on the news
     // before the owed suspend: its own suspend stands for that one.
@@ -270,6 +271,8 @@ watch_holders(wait_set &set) {
         watch_readable(set, hold_connection(i));
     timespec left;
     if (time_to_next_end(&left))
+        watch_time(set, left);
+    if (time_to_retry_write_back(&left))
         watch_time(set, left);
 }
 
@@ -379,10 +382,11 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
     if (effect != command_effect::none && effect != command_effect::unknown)
         audit(peer, command);
     reply_text reply{};
-    int result = run_command(command, reply);
+    bool remembered = remembered_lid_state()[0] != '\0';
+    int result = run_command(command, reply, remembered ? stage_person_choice : nullptr);
     // A person's own choice outlasts the holds.
-    if (result == 0 && effect == command_effect::lid)
-        forget_restore_state(peer.uid);
+    if (effect == command_effect::lid)
+        end_person_choice(peer.uid, result == 0);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
     if (result == 1)
