@@ -94,7 +94,10 @@ bool print_raw_knob(const char *state, const char *base);
 // signal and exit knobs. Returns the exit status.
 int suspend_tool_main(const char *tool, int argc, char **argv,
                       void (*annotate)(const char *state, Buf &call));
-void apply_signal(const char *tool, const char *state, const char *base);
+// kind names another knob holding the signal, as "signal_after" for a
+// tool that dies only once its work is done.
+void apply_signal(const char *tool, const char *state, const char *base,
+                  const char *kind = "signal");
 
 // Reads a whole file into out.  Returns 0 or the errno of the failure.
 int read_file(const char *path, Buf &out);

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <iostream>
 #include <thread>
@@ -358,6 +359,23 @@ path_cases() {
          "vantrel: socket directory /var/run/d: unsafe permissions\n",
          nullptr},
         {"StickyDirectory", folder(01777), {"start"}, in_d, -1, "", nullptr},
+        // A user who waits on a once readable lock file keeps no service out.
+        {"ReadLockedOldLockFileReplaced",
+         [](sim &s) {
+             std::string path = s.dir() + "/run/vantrel.lock";
+             harness::write_file(path, "");
+             // Held until the test process ends, past the service's start.
+             int fd = open(path.c_str(), O_RDONLY);
+             struct flock lock = {.l_type = F_RDLCK, .l_whence = SEEK_SET};
+             EXPECT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+         },
+         {"start"},
+         {},
+         -1,
+         "",
+         [](sim &s) {
+             EXPECT_EQ(stat_of(s.dir() + "/run/vantrel.lock").st_mode & 07777, 0600u);
+         }},
         {"StaleSocketReplaced",
          [](sim &s) { harness::make_stale_socket(s.socket()); },
          {"start"},
