@@ -373,9 +373,7 @@ path_cases() {
          {},
          -1,
          "",
-         [](sim &s) {
-             EXPECT_EQ(stat_of(s.dir() + "/run/vantrel.lock").st_mode & 07777, 0600u);
-         }},
+         [](sim &s) { EXPECT_EQ(stat_of(s.dir() + "/run/vantrel.lock").st_mode & 07777, 0600u); }},
         {"StaleSocketReplaced",
          [](sim &s) { harness::make_stale_socket(s.socket()); },
          {"start"},

@@ -99,9 +99,16 @@ cases() {
          "vantrel: cannot tell whether the service runs: Permission denied\n"
          "vantrel: only root can stop the service\n",
          9, user::root, user::nobody},
-        {"ServiceSeenByMember", no_file, "vantrel is running.\n" + std::string(lid_line),
-         "vantrel: only root can stop the service\n", 9, user::root, user::member,
-         [](sim &s) { s.start_server({{"vantrel_socket", "/var/run/svc.sock"}}); },
+        {"ServiceSeenByMember",
+         no_file,
+         "vantrel is running.\n" + std::string(lid_line),
+         "vantrel: only root can stop the service\n",
+         9,
+         user::root,
+         user::member,
+         [](sim &s) {
+             s.start_server({{"vantrel_socket", "/var/run/svc.sock"}});
+         },
          {{"vantrel_socket", "/var/run/svc.sock"}}},
         {"LidUnreadable", "@live@\n", not_running, "", 9, user::root, user::root,
          [](sim &s) { s.knob("hw.acpi.lid_switch_state.read.exit", "1"); }},
