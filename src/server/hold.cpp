@@ -360,7 +360,7 @@ void
 retry_write_back() {
     timespec left;
     if (time_to_retry_write_back(&left) && left.tv_sec == 0 && left.tv_nsec == 0 &&
-        try_write_back("retry"))
+        try_write_back("holds ended"))
         sleep_type_restored = true;
 }
 
