@@ -129,7 +129,9 @@ class Record:
             return
         if self.period >= 0 and person_step > max(self.period, self.source_changed):
             self.checked[6] += 1
-            if state["action"] != choice:
+            # A write-back that failed keeps the choice for its next try.
+            kept = state["action"] == "NONE" and state["saved"] == choice
+            if state["action"] != choice and not kept:
                 raise Violation(6, f"the holds ended and the lid reads {state['action']}, but the"
                                 f" person's choice at step {person_step} was {choice}")
         self.period = -1
