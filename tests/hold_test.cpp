@@ -93,6 +93,17 @@ holder_line(const client &c, uid_t uid) {
     return "uid=" + std::to_string(uid) + " pid=" + std::to_string(c.pid) + " until=disconnect\n";
 }
 
+// SIGKILL, then a start during which the lid's writes fail when asked.
+void
+kill_and_start(sim &s, bool writes_fail = false) {
+    s.signal_server(SIGKILL);
+    s.wait_server(5);
+    if (writes_fail)
+        s.knob(lid + ".write.exit", "1");
+    s.start_server();
+    s.clear_knob(lid + ".write.exit");
+}
+
 bool
 lid_becomes(sim &s, const std::string &value) {
     return wait_until([&] { return s.setting(lid) == value; }, 5);
@@ -240,24 +251,18 @@ cases() {
                  return std::count(calls.begin(), calls.end(), "sysctl " + lid + "=NONE") == 2 &&
                         calls.back().ends_with("-n " + lid);
              }));
-             s.signal_server(SIGKILL);
-             s.wait_server(5);
-             kill_client(c);
              s.clear_knob(lid + ".read.delay");
-             s.start_server();
+             kill_and_start(s);
+             kill_client(c);
              EXPECT_EQ(s.setting(lid), "NONE");
          }},
         {"FailedWriteBackKeptForNextHoldEnd", "fw_suspend",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
-             s.signal_server(SIGKILL);
-             s.wait_server(5);
-             s.knob(lid + ".write.exit", "1");
-             s.start_server();
+             kill_and_start(s, true);
              EXPECT_NE(s.server_err().find("vantrel: could not restore " + lid +
                                            "=fw_suspend; kept for the next try\n"),
                        std::string::npos);
-             s.clear_knob(lid + ".write.exit");
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
              EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
@@ -265,13 +270,9 @@ cases() {
         {"KeptStateForgottenByPersonsAwake", "fw_suspend",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
-             s.signal_server(SIGKILL);
-             s.wait_server(5);
-             s.knob(lid + ".write.exit", "1");
-             s.start_server();
+             kill_and_start(s, true);
              EXPECT_NE(request(s.socket(), "state\n").find(" saved=fw_suspend "),
                        std::string::npos);
-             s.clear_knob(lid + ".write.exit");
              EXPECT_EQ(request(s.socket(), "awake\n"), "NONE\n");
              EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
          }},

@@ -454,6 +454,9 @@ TEST(Socket, GroupMembersOnly) {
         return fd == -1 && errno == EACCES ? 0 : 1;
     });
     EXPECT_EQ(stranger, 0);
+    // Their own status goes by the socket: the lock file is root's alone.
+    EXPECT_EQ(s.vantrel({"status"}, {.as = harness::user::member}).out,
+              "vantrel is running.\nhw.acpi.lid_switch_state=NONE\n");
 }
 
 // One client's choice of mode holds for every later client, also after a
