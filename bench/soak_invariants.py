@@ -17,7 +17,8 @@ NAMES = {
     6: "a person's choice is kept",
     7: "a bounded service",
     8: "liveness",
-    9: "every start takes the lock",
+    9: "a fair share",
+    10: "every start takes the lock",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -171,9 +172,9 @@ class Record:
                             f" action={before['action']} saved={before['saved']})")
 
     def check_lock(self, holder, pid):
-        self.checked[9] += 1
+        self.checked[10] += 1
         if holder != pid:
-            raise Violation(9, f"the lock is held by {holder}, not by the service (pid {pid})")
+            raise Violation(10, f"the lock is held by {holder}, not by the service (pid {pid})")
 
     def check_answer(self, request, seconds, suspended):
         self.checked[8] += 1
