@@ -18,7 +18,8 @@ NAMES = {
     7: "a bounded service",
     8: "liveness",
     9: "a fair share",
-    10: "every start takes the lock",
+    10: "a clock step ends no timed hold",
+    11: "every start takes the lock",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -172,14 +173,22 @@ class Record:
                             f" action={before['action']} saved={before['saved']})")
 
     def check_lock(self, holder, pid):
-        self.checked[10] += 1
+        self.checked[11] += 1
         if holder != pid:
-            raise Violation(10, f"the lock is held by {holder}, not by the service (pid {pid})")
+            raise Violation(11, f"the lock is held by {holder}, not by the service (pid {pid})")
 
     def check_answer(self, request, seconds, suspended):
         self.checked[8] += 1
         if seconds > ANSWER_SECONDS and not suspended:
             raise Violation(8, f"{request!r} took {seconds:.2f} s")
+
+    def check_clock_step(self, seconds, before, after):
+        """before, after: the timed holds with 3 s or more left around a step
+        of the wall clock that no resume event followed."""
+        self.checked[10] += 1
+        if after < before:
+            raise Violation(10, f"a step of the wall clock by {seconds} s, with devd connected and"
+                            f" no resume, left {after} of {before} timed holds")
 
     def check_bounded(self, first, last):
         """first, last: (descriptors, KiB that can grow, RSS) after steps 100
