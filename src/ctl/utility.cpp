@@ -12,7 +12,6 @@
 #include <cstring>
 #include <err.h>
 #include <limits.h>
-#include <paths.h>
 #include <unistd.h>
 
 [[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask,
@@ -28,6 +27,9 @@ static constexpr int status_failed = 125;
 static constexpr int status_not_runnable = 126;
 static constexpr int status_not_found = 127;
 static constexpr int signal_status_base = 128;
+// execvp(3)'s path when PATH is unset: _PATH_DEFPATH in FreeBSD's
+// include/paths.h, which lib/libc/gen/exec.c uses.
+static constexpr char default_path[] = "/usr/bin:/bin";
 
 static constexpr int forwarded_signals[] = {SIGTERM, SIGHUP};
 // Left to the utility alone while it runs, as system(3) does: a Ctrl-C at
@@ -157,7 +159,7 @@ utility_found(const char *utility) {
         return runnable(utility);
     const char *path = std::getenv("PATH");
     if (path == nullptr)
-        path = _PATH_DEFPATH;
+        path = default_path;
     for (;;) {
         std::size_t length = std::strcspn(path, ":");
         char candidate[PATH_MAX];

@@ -20,6 +20,6 @@ void block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_
 int run_utility(char *const utility[]);
 
 // True when utility names an executable regular file, itself when it holds
-// a slash, else in a folder of PATH (the system's default path when PATH is
+// a slash, else in a folder of PATH (/usr/bin:/bin when PATH is
 // unset), as execvp(3) searches it.
 bool utility_found(const char *utility);
