@@ -126,6 +126,20 @@ bar_shown(const std::string &line) {
     return field(line, "action") + " " + field(line, "holds") + "\n";
 }
 
+// The waybar watch never ends by itself, so it must not outlive a test that
+// failed before its end.
+struct waybar_end {
+    std::string pid_file;
+    void end() {
+        if (harness::file_exists(pid_file))
+            kill(std::stoi(harness::read_file(pid_file)), SIGTERM);
+        unlink(pid_file.c_str());
+    }
+    ~waybar_end() {
+        end();
+    }
+};
+
 struct stream {
     FILE *out;
     std::function<std::string(const std::string &)> shown;
@@ -156,6 +170,7 @@ TEST(Watch, LinesThroughChanges) {
         "PATH=" + std::string(VANTREL_CTL).substr(0, std::string(VANTREL_CTL).rfind('/')) +
         ":$PATH vantrel_socket=" + s.socket() + " ";
     std::string pid_file = s.dir() + "/waybar.pid";
+    waybar_end waybar = {pid_file};
     auto as_is = [](const std::string &line) { return line; };
     std::vector<stream> streams = {
         {popen((path + "vantrelctl watch -j 2>/dev/null" + json_back).c_str(), "r"), as_is},
@@ -192,7 +207,7 @@ TEST(Watch, LinesThroughChanges) {
     EXPECT_EQ(read_line(fileno(streams[1].out), 10000)
                   .rfind("awake NONE action=NONE mode=s0ix toggle=suspend_to_idle holds=0 ", 0),
               0u);
-    kill(std::stoi(harness::read_file(pid_file)), SIGTERM);
+    waybar.end();
     for (const stream &o : streams) {
         EXPECT_EQ(harness::read_until_close(fileno(o.out)), "");
         pclose(o.out);
