@@ -1,6 +1,7 @@
 // vantrelctl: the group members' client of the vantrel service. It sends
 // one request and relays the reply, or holds the lid awake, alone, while a
-// utility runs or until another process ends.
+// utility runs or until another process ends, or follows the state for a
+// status bar, as it comes or as JSON.
 
 #include "ctl/connection.hpp"
 #include "ctl/json.hpp"
