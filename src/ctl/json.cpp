@@ -25,15 +25,18 @@ static constexpr std::string_view counted_keys[] = {"holds", "battery", "heat"};
 static constexpr std::size_t number_digits_max = 9;
 static constexpr char hex_digits[] = "0123456789abcdef";
 
+// substr() is left alone: its range check would bring in the C++ runtime.
 static bool
 next_field(std::string_view *rest, std::string_view *key, std::string_view *value) {
     if (rest->empty())
         return false;
-    std::string_view field = rest->substr(0, rest->find(' '));
-    *rest = field.size() < rest->size() ? rest->substr(field.size() + 1) : std::string_view{};
-    std::size_t equals = field.find('=');
-    *key = field.substr(0, equals);
-    *value = equals != std::string_view::npos ? field.substr(equals + 1) : std::string_view{};
+    std::size_t end = std::min(rest->find(' '), rest->size());
+    std::string_view field(rest->data(), end);
+    rest->remove_prefix(end < rest->size() ? end + 1 : end);
+    std::size_t equals = std::min(field.find('='), field.size());
+    *key = std::string_view(field.data(), equals);
+    field.remove_prefix(equals < field.size() ? equals + 1 : equals);
+    *value = field;
     return true;
 }
 
