@@ -45,6 +45,18 @@
 //       with the lid at a sleep type, one "hold HOLD_SECONDSs"; how long
 //       after its time the lid reads that sleep type again, watched in the
 //       simulated machine's own file so that no request wakes the service
+//   client attack SOCKET UID GID
+//       as the member UID (gid 65534, GID its one other group): 4 bound
+//       holds, 2 watchers, one of which sends without pause, and 8 silent
+//       connections; whatever the service closes (a silent one cut off,
+//       the streaming watcher, a connection refused) is opened again every
+//       50 ms. Prints "attacking" once all are open and goes on until its
+//       standard input ends
+//   client stream SOCKET UID GID SERVICE_PID SECONDS PREFIX
+//       the service's own CPU time (user and system, not its children's)
+//       over SECONDS while a holder of the member UID sends without pause;
+//       the holder takes its hold again 100 ms after each time the service
+//       ends it
 //
 // Kept lean on purpose (no iostreams, no heap on the measured paths): its
 // own fork cost is part of every bare run it times.
@@ -62,6 +74,8 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <grp.h>
+#include <signal.h>
 #include <string_view>
 #include <unistd.h>
 #include <vector>
@@ -1036,6 +1050,162 @@ cmd_latency(int argc, char **argv) {
     return 0;
 }
 
+// The member's ids, for good: the service takes them at each connect.
+void
+become_member(const char *uid_text, const char *gid_text) {
+    gid_t group = static_cast<gid_t>(positive(gid_text));
+    if (setgroups(1, &group) != 0 || setgid(65534) != 0 ||
+        setuid(static_cast<uid_t>(positive(uid_text))) != 0)
+        die("cannot become the member", std::strerror(errno));
+}
+
+// A connection whose request went out and whose first line came, or -1
+// when the service refused it or closed it first (MSG_NOSIGNAL: a refused
+// connection may be closed before the request goes out).
+int
+try_request(const char *request, char *line, std::size_t cap) {
+    int fd = try_connect();
+    if (fd == -1)
+        return -1;
+    auto length = static_cast<ssize_t>(std::strlen(request));
+    line[0] = '\0';
+    if (send(fd, request, static_cast<std::size_t>(length), MSG_NOSIGNAL) == length)
+        read_line(fd, line, cap);
+    if (line[0] == '\0' || std::strncmp(line, "error", 5) == 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+constexpr int attack_holds = 4, attack_watchers = 2, attack_silent = 8;
+constexpr int attack_kept = attack_holds + attack_watchers + attack_silent;
+
+enum class kind { hold, watch, silent };
+
+// Opens the connection of that kind at p, or leaves p.fd at -1.
+void
+open_kind(pollfd &p, kind k) {
+    char line[512];
+    if (k == kind::silent)
+        p.fd = try_connect();
+    else
+        p.fd = try_request(k == kind::hold ? "hold\n" : "watch\n", line, sizeof line);
+    if (p.fd != -1)
+        (void)fcntl(p.fd, F_SETFL, O_NONBLOCK);
+}
+
+kind
+kind_at(int i) {
+    return i < attack_holds ? kind::hold
+                            : (i < attack_holds + attack_watchers ? kind::watch : kind::silent);
+}
+
+int
+cmd_attack(int argc, char **argv) {
+    if (argc != 5)
+        die("usage: client attack SOCKET UID GID");
+    socket_path = argv[2];
+    become_member(argv[3], argv[4]);
+    // The first watcher streams; index 0 of p is standard input.
+    const int streamer = 1 + attack_holds;
+    pollfd p[attack_kept + 1];
+    p[0] = {STDIN_FILENO, POLLIN, 0};
+    for (int i = 1; i <= attack_kept; i++) {
+        p[i] = {-1, POLLIN, 0};
+        open_kind(p[i], kind_at(i - 1));
+        if (p[i].fd == -1)
+            die("the service refused the attack's first connections");
+    }
+    std::printf("attacking\n");
+    std::fflush(stdout);
+    char junk[4096];
+    std::memset(junk, 'x', sizeof junk);
+    for (;;) {
+        p[streamer].events = POLLIN | POLLOUT;
+        if (poll(p, attack_kept + 1, 50) == -1 && errno != EINTR)
+            die("poll", std::strerror(errno));
+        if (p[0].revents != 0 && read(STDIN_FILENO, junk, sizeof junk) <= 0)
+            break;
+        for (int i = 1; i <= attack_kept; i++) {
+            bool gone = p[i].fd == -1;
+            if (!gone && (p[i].revents & POLLOUT) != 0)
+                gone = send(p[i].fd, junk, sizeof junk, MSG_NOSIGNAL | MSG_DONTWAIT) == -1 &&
+                       errno != EAGAIN;
+            if (!gone && (p[i].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                ssize_t n = read(p[i].fd, junk, sizeof junk);
+                gone = n == 0 || (n == -1 && errno != EAGAIN);
+            }
+            if (gone && p[i].fd != -1)
+                close(p[i].fd);
+            if (gone)
+                open_kind(p[i], kind_at(i - 1));
+        }
+    }
+    return 0;
+}
+
+long
+cpu_ticks(const char *pid) {
+    char path[64], text[1024];
+    std::snprintf(path, sizeof path, "/proc/%s/stat", pid);
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd == -1)
+        die(path, std::strerror(errno));
+    read_all(fd, text, sizeof text);
+    close(fd);
+    // utime and stime are the 14th and 15th fields; the name may hold blanks.
+    const char *rest = std::strrchr(text, ')');
+    long utime = 0, stime = 0;
+    if (rest == nullptr ||
+        std::sscanf(rest + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime,
+                    &stime) != 2)
+        die("no CPU times in", path);
+    return utime + stime;
+}
+
+// A holder that streams until the service ends its hold, and holds again.
+[[noreturn]] void
+stream_forever() {
+    char line[512], junk[4096];
+    std::memset(junk, 'x', sizeof junk);
+    timespec pause = {0, 100000000};
+    for (;;) {
+        int fd = try_request("hold\n", line, sizeof line);
+        while (fd != -1 && send(fd, junk, sizeof junk, MSG_NOSIGNAL) > 0) {
+        }
+        if (fd != -1)
+            close(fd);
+        nanosleep(&pause, nullptr);
+    }
+}
+
+int
+cmd_stream(int argc, char **argv) {
+    if (argc != 8)
+        die("usage: client stream SOCKET UID GID SERVICE_PID SECONDS PREFIX");
+    socket_path = argv[2];
+    int seconds = positive(argv[6]);
+    pid_t holder = fork();
+    if (holder == -1)
+        die("fork", std::strerror(errno));
+    if (holder == 0) {
+        become_member(argv[3], argv[4]);
+        stream_forever();
+    }
+    long before = cpu_ticks(argv[5]);
+    double start = now();
+    sleep(static_cast<unsigned>(seconds));
+    long after = cpu_ticks(argv[5]);
+    double elapsed = now() - start;
+    kill(holder, SIGKILL);
+    waitpid(holder, nullptr, 0);
+    double percent = static_cast<double>(after - before) /
+                     static_cast<double>(sysconf(_SC_CLK_TCK)) / elapsed * 100;
+    std::printf("%s_seconds %d\n%s_cpu_percent %.2f\n", argv[7], seconds, argv[7], percent);
+    return 0;
+}
+
 } // namespace
 
 int
@@ -1070,6 +1240,10 @@ main(int argc, char **argv) {
         return cmd_silent(argc, argv);
     if (mode == "late")
         return cmd_late(argc, argv);
+    if (mode == "attack")
+        return cmd_attack(argc, argv);
+    if (mode == "stream")
+        return cmd_stream(argc, argv);
     die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask|watchers|"
-        "latency|ctl-latency|silent|late ...");
+        "latency|ctl-latency|silent|late|attack|stream ...");
 }

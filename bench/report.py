@@ -15,6 +15,8 @@ MAGIC = 0x746E756F636C6C61
 
 RATIO_GOAL = 1.15
 SILENT_RATIO_GOAL = 1.2
+ATTACK_RATIO_GOAL = 1.3
+STREAM_CPU_GOAL = 5.0
 LATE_GOAL_MS = 100
 CTL_GOAL = 1.0
 RSS_GOAL_KIB = 2048
@@ -119,6 +121,10 @@ def table(path):
     late = num("silent_late_ms")
     row(f"a {int(num('silent_late_hold_seconds'))}s hold ends late by, 31 silent connections",
         f"{late:.1f} ms", f"<= {LATE_GOAL_MS} ms", late <= LATE_GOAL_MS)
+    ratio_rows(num, row, "attack", "a member at its shares", ATTACK_RATIO_GOAL)
+    cpu = num("stream_cpu_percent")
+    row(f"service CPU, {int(num('stream_seconds'))} s of a streaming holder", f"{cpu:.2f} %",
+        f"<= {STREAM_CPU_GOAL:.0f} %", cpu <= STREAM_CPU_GOAL)
     switches("devd_idle", "idle, devd followed (settings)", 0)
     switches("devd_held_idle", "idle, same, 16 bound holds", 0)
     switches("absent_held_idle", "idle, 16 bound holds, no devd")
@@ -149,6 +155,8 @@ def table(path):
     print("per-round status ratios, 16 bound holds:", r.get("held_ratio_all", "").strip())
     print("per-round status ratios, 31 silent connections:",
           r.get("silent_ratio_all", "").strip())
+    print("per-round status ratios, a member at its shares:",
+          r.get("attack_ratio_all", "").strip())
     print("per-round vantrelctl/nc ratios:", r.get("ctl_ratio_all", "").strip())
     print("per-round status ratios, 8 watchers:", r.get("watch_ratio_all", "").strip())
     print("lid event to 8 watchers, ms:", r.get("watch_latency_ms_all", "").strip())

@@ -17,6 +17,7 @@ NAMES = {
     6: "a person's choice is kept",
     7: "a bounded service",
     8: "liveness",
+    9: "a fair share",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0

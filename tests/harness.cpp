@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -495,6 +496,18 @@ connect_to(const std::string &path) {
     return fd;
 }
 
+int
+connect_as(const std::string &path, uid_t uid, gid_t group) {
+    if (setgroups(1, &group) != 0 || setegid(65534) != 0 || seteuid(uid) != 0)
+        ADD_FAILURE() << "cannot become uid " << uid << ": " << std::strerror(errno);
+    int fd = connect_to(path);
+    int saved = errno;
+    if (seteuid(0) != 0 || setegid(0) != 0 || setgroups(0, nullptr) != 0)
+        ADD_FAILURE() << "cannot become root again: " << std::strerror(errno);
+    errno = saved;
+    return fd;
+}
+
 std::string
 read_until_close(int fd, double timeout) {
     std::string got;
@@ -519,6 +532,11 @@ request(const std::string &path, const std::string &data, bool half_close, doubl
     int fd = connect_to(path);
     if (fd == -1)
         return std::string("<connect: ") + std::strerror(errno) + ">";
+    return request_on(fd, data, half_close, timeout);
+}
+
+std::string
+request_on(int fd, const std::string &data, bool half_close, double timeout) {
     if (!data.empty() && send(fd, data.data(), data.size(), MSG_NOSIGNAL) < 0) {
         close(fd);
         return "<send failed>";

@@ -123,6 +123,9 @@ class sim {
 // reply until the server closes. Returns the reply, or "<connect: ...>".
 std::string request(const std::string &path, const std::string &data, bool half_close = true,
                     double timeout = 10.0);
+// The same on a connection made already.
+std::string request_on(int fd, const std::string &data, bool half_close = true,
+                       double timeout = 10.0);
 
 // Leaves a socket file at path that nobody listens on, as a service that
 // was killed leaves it.
@@ -130,6 +133,9 @@ void make_stale_socket(const std::string &path);
 
 // Connects to path and returns the descriptor, or -1.
 int connect_to(const std::string &path);
+// The same as uid with the group alone, as the service sees it: the kernel
+// takes a client's credentials at connect, so only the connect wears them.
+int connect_as(const std::string &path, uid_t uid, gid_t group);
 // Reads from fd until end of stream or timeout.
 std::string read_until_close(int fd, double timeout = 10.0);
 

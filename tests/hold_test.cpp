@@ -216,6 +216,43 @@ cases() {
              EXPECT_EQ(request(s.socket(), "hold 1h now\n"), "error: bad reason\n");
              EXPECT_EQ(s.server_err().find("bad"), std::string::npos);
          }},
+        // Root's SixteenHoldsAtMost aside, a member has 4 of either.
+        {"FifthHoldAndWatcherOfUidRefused", "NONE",
+         [](sim &s) {
+             std::vector<client> watchers;
+             for (int i = 0; i < 4; i++) {
+                 EXPECT_EQ(ask(s, member, "hold 1h"), "NONE\n");
+                 watchers.push_back(connect_as(s, member, "watch"));
+                 EXPECT_EQ(first_line(watchers.back()).substr(0, 7), "action=");
+             }
+             EXPECT_EQ(ask(s, member, "hold 1h"), "error: too many holds\n");
+             EXPECT_EQ(ask(s, member, "watch"), "error: too many watchers\n");
+             EXPECT_EQ(ask(s, other_member, "hold 1h"), "NONE\n");
+             client other = connect_as(s, other_member, "watch");
+             EXPECT_EQ(first_line(other).substr(0, 7), "action=");
+             for (client &c : watchers)
+                 kill_client(c);
+             kill_client(other);
+         }},
+        // Bytes in the read of the line count toward the limit.
+        {"StreamingHolderAndWatcherCut", "fw_suspend",
+         [](sim &s) {
+             int holder = harness::connect_to(s.socket());
+             std::string first = "hold\n" + std::string(200, 'x');
+             send(holder, first.data(), first.size(), MSG_NOSIGNAL);
+             EXPECT_EQ(harness::read_until_close(holder, 0.5), "NONE\n<timeout>");
+             int watcher = harness::connect_to(s.socket());
+             std::string junk = "watch\n" + std::string(300, 'x');
+             send(watcher, junk.data(), junk.size(), MSG_NOSIGNAL);
+             send(holder, junk.data(), 100, MSG_NOSIGNAL);
+             EXPECT_TRUE(lid_becomes(s, "fw_suspend"));
+             EXPECT_NE(s.server_err().find("vantrel: uid 0 pid " + std::to_string(getpid()) +
+                                           ": hold ended: the holder kept sending\n"),
+                       std::string::npos);
+             EXPECT_EQ(harness::read_until_close(watcher, 5).find("<timeout>"), std::string::npos);
+             close(holder);
+             close(watcher);
+         }},
         {"SecondHoldAfterPersonsS3", "suspend_to_idle",
          [](sim &s) {
              EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");

@@ -47,7 +47,18 @@ struct protocol_case {
     std::string reply;
     std::string lid_after;              // empty: unchanged from NONE not checked
     std::function<void(sim &)> prepare; // after the service is up
+    uid_t as = 0;                       // a member's uid asks, with the group
 };
+
+// Connections a row keeps open until its end, and the uids the members use.
+std::vector<int> kept_open;
+constexpr uid_t members[] = {65534, 65533, 65532, 65531};
+
+void
+keep_open(sim &s, uid_t uid, int count) {
+    for (int i = 0; i < count; i++)
+        kept_open.push_back(harness::connect_as(s.socket(), uid, s.group_id()));
+}
 
 void
 PrintTo(const protocol_case &c, std::ostream *os) {
@@ -87,6 +98,25 @@ protocol_cases() {
              s.knob(lid + ".read.raw", "half\r\n");
              s.knob(lid + ".read.exit", "1");
          }},
+        // A member's silent clients fill its share and no more of the table.
+        {"NinthConnectionOfUidRefused", "status\n", false, "NONE\n", "",
+         [](sim &s) {
+             keep_open(s, members[0], 8);
+             int ninth = harness::connect_as(s.socket(), members[0], s.group_id());
+             EXPECT_EQ(harness::request_on(ninth, "status\n"), "error: too many connections\n");
+             EXPECT_NE(s.server_err().find("vantrel: too many connections from uid 65534\n"),
+                       std::string::npos);
+         },
+         members[1]},
+        // Four members at their shares leave root its own places.
+        {"RootServedBesideMembersAtTheirShares", "status\n", false, "NONE\n", "",
+         [](sim &s) {
+             for (uid_t uid : members)
+                 keep_open(s, uid, 8);
+             EXPECT_TRUE(wait_until([&] {
+                 return s.server_err().find("vantrel: too many connections\n") != std::string::npos;
+             }));
+         }},
     };
     return rows;
 }
@@ -100,7 +130,12 @@ TEST_P(Protocol, Request) {
     s.start_server();
     if (c.prepare)
         c.prepare(s);
-    EXPECT_EQ(request(s.socket(), c.data, c.half_close), c.reply);
+    int fd = c.as != 0 ? harness::connect_as(s.socket(), c.as, s.group_id())
+                       : harness::connect_to(s.socket());
+    EXPECT_EQ(harness::request_on(fd, c.data, c.half_close), c.reply);
+    for (int kept : kept_open)
+        close(kept);
+    kept_open.clear();
     if (!c.lid_after.empty())
         EXPECT_EQ(s.setting(lid), c.lid_after);
     // The service is still there for the next client.

@@ -51,6 +51,8 @@ line(const std::string &action, const std::string &mode, int holds, const std::s
            " source=unknown lid=" + lid_position + " devd=" + devd + "\n";
 }
 
+std::string read_line(int fd, int timeout_ms = 5000);
+
 struct step {
     const char *name;
     std::function<void(sim &)> act;
@@ -83,12 +85,13 @@ steps() {
         {"HoldEnds",
          [](sim &s) { EXPECT_EQ(request(s.socket(), "release\n"), "NONE\n"); },
          {line("NONE", "s3", 0, "none", "closed", "connected")}},
-        {"NinthRefusedUntilOneLeaves",
+        {"SeventeenthRefusedUntilOneLeaves",
          [](sim &s) {
-             std::vector<int> fds; // with the two watchers of the test: 8
-             for (int i = 0; i < 8 - test_watchers; i++) {
+             std::vector<int> fds; // with the test's own watchers: 16, all root's
+             for (int i = 0; i < 16 - test_watchers; i++) {
                  fds.push_back(harness::connect_to(s.socket()));
                  send(fds.back(), "watch\n", 6, MSG_NOSIGNAL);
+                 EXPECT_EQ(read_line(fds.back()).substr(0, 7), "action=");
              }
              EXPECT_EQ(request(s.socket(), "watch\n"), "error: too many watchers\n");
              for (int fd : fds)
@@ -132,7 +135,7 @@ struct stream {
 };
 
 std::string
-read_line(int fd, int timeout_ms = 5000) {
+read_line(int fd, int timeout_ms) {
     std::string got;
     pollfd p = {fd, POLLIN, 0};
     for (char ch = 0; ch != '\n' && poll(&p, 1, timeout_ms) == 1 && read(fd, &ch, 1) == 1;)

@@ -11,17 +11,22 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <err.h>
 #include <grp.h>
 #include <poll.h>
 #include <unistd.h>
 
 static void report_unreachable();
+static int try_connect(const sockaddr_un &addr);
 static void name_socket_group();
 static int pass_lines(char *held, std::size_t *length, bool *any, line_writer writer);
 static int pass_line(const char *start, std::size_t length, line_writer writer);
 
 static constexpr std::size_t reply_chunk = 4096;
+// A refused connect is tried again this often, for about a second.
+static constexpr int refused_tries = 100;
+static constexpr timespec refused_pause = {0, 10000000};
 // Room for a group entry and its member list; a larger one is named by its
 // number instead.
 static constexpr std::size_t group_entry_capacity = 8192;
@@ -89,14 +94,33 @@ connect_service() {
         warn("%s", socket_path);
         return -1;
     }
-    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd == -1) {
-        warn("socket");
-        return -1;
+    // FreeBSD refuses a connect at once while the service's listen queue
+    // is full: unp_connect (sys/kern/uipc_usrreq.c) fails with
+    // ECONNREFUSED when sonewconn finds no room, just as when nobody
+    // listens. The service empties its queue at every wake, so a refusal
+    // that passes within a second was a storm of connects, not a service
+    // that is gone.
+    for (int tries = 1;; tries++) {
+        int fd = try_connect(addr);
+        if (fd != -1 || errno != ECONNREFUSED || tries == refused_tries) {
+            if (fd == -1)
+                report_unreachable();
+            return fd;
+        }
+        nanosleep(&refused_pause, nullptr);
     }
+}
+
+// A fresh socket each time: one whose connect failed is not used again.
+static int
+try_connect(const sockaddr_un &addr) {
+    int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd == -1)
+        return -1;
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == -1) {
-        report_unreachable();
+        int saved = errno;
         close(fd);
+        errno = saved;
         return -1;
     }
     return fd;

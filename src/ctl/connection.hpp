@@ -8,8 +8,9 @@
 // A request line with its line feed, or a first reply line with its zero.
 inline constexpr std::size_t line_capacity = 256;
 
-// Connects to socket_path. Returns a close-on-exec descriptor, or -1 after
-// "PATH: STRERROR" and, for ENOENT, ECONNREFUSED and EACCES, a hint.
+// Connects to socket_path, trying a refused connect again for about a
+// second. Returns a close-on-exec descriptor, or -1 after "PATH: STRERROR"
+// and, for ENOENT, ECONNREFUSED and EACCES, a hint.
 int connect_service();
 
 // Sends the whole request. Returns 0, or -1 after "PATH: STRERROR".

@@ -21,7 +21,14 @@ struct connection {
     request_line line;
     std::size_t length; // of the reply
     std::size_t sent;
+    std::size_t drained; // bytes read and discarded after the reply
     char reply[outgoing_capacity];
+};
+
+// When a warning may next be given.
+struct warning_clock {
+    bool warned;
+    timespec next;
 };
 
 static bool try_again_later();
@@ -34,33 +41,47 @@ static void begin_drain(connection &c);
 static void drain_some(connection &c);
 static void close_connection(connection &c);
 static void forget_closed();
-static void accept_one(int listen_fd, request_handler handler);
-static void admit(int fd, request_handler handler);
-static void warn_table_full();
+static void accept_waiting(int listen_fd, request_handler handler);
+static void admit(int fd, request_handler handler, bool read_now);
+static uid_t uid_of_open(std::size_t index);
+static void refuse(int fd, share_verdict verdict, uid_t uid);
+static bool warning_due(warning_clock &clock);
 
 static constexpr long line_seconds = 5;
 static constexpr long reply_seconds = 5;
 static constexpr long drain_seconds = 1;
-static constexpr long full_warning_seconds = 60;
-static constexpr std::size_t drain_chunk = 4096;
+static constexpr long warning_seconds = 60;
+static constexpr std::size_t drain_limit = 4096;
+// Twice what the listen queue holds: the queue is emptied at every wake,
+// yet connects that come as fast as they are refused cannot keep the loop
+// from the rest of its work.
+static constexpr std::size_t accept_burst = 2 * connection_capacity;
+static constexpr table_share connection_shares = {connection_capacity, connection_share,
+                                                  connections_kept_for_root};
 static constexpr char too_long_reply[] = "error: request too long\n";
+static constexpr char refusal[] = "error: too many connections\n";
 
 static_assert(sizeof too_long_reply - 1 <= outgoing_capacity);
+static_assert(connection_share <= connection_capacity - connections_kept_for_root);
 
 static connection table[connection_capacity];
 // The open connections' places in the table, oldest first, so requests
 // whose lines end in the same wake are served in the order they came.
 static std::uint8_t order[connection_capacity];
 static std::size_t open_count;
-// "too many connections" is said at most once a minute.
-static bool warned_full;
-static timespec next_full_warning;
+// Each reason for a refusal is warned at most once a minute, whoever the
+// user, so that a flood cannot flood the log too.
+static warning_clock table_full_warning, over_share_warning;
 
-bool
-peer_has_left(int fd) {
-    char discard[request_capacity];
-    ssize_t n = recv(fd, discard, sizeof discard, MSG_DONTWAIT);
-    return n == 0 || (n == -1 && !try_again_later());
+kept_news
+read_kept(kept_connection &conn) {
+    char discard[kept_send_limit + 1];
+    ssize_t n = recv(conn.fd, discard, sizeof discard, MSG_DONTWAIT);
+    if (n == 0 || (n == -1 && !try_again_later()))
+        return kept_news::left;
+    if (n > 0)
+        conn.sent += static_cast<std::size_t>(n);
+    return conn.sent > kept_send_limit ? kept_news::kept_sending : kept_news::quiet;
 }
 
 // The socket has nothing to give or no room now; the wait will tell.
@@ -111,12 +132,14 @@ read_some(connection &c, request_handler handler) {
 // A blank request is closed without a reply.
 static void
 serve(connection &c, request_handler handler) {
+    // Before the request is cut out in place, which may overwrite the feed.
+    kept_connection conn = {c.fd, bytes_after_line(c.line)};
     std::string_view request = line_request(c.line);
     if (request.empty()) {
         close_connection(c);
         return;
     }
-    handled outcome = handler(c.fd, c.peer, request, {c.reply, sizeof c.reply});
+    handled outcome = handler(conn, c.peer, request, {c.reply, sizeof c.reply});
     if (outcome.how == served::reply) {
         begin_reply(c, outcome.length);
         return;
@@ -155,15 +178,20 @@ begin_drain(connection &c) {
     shutdown(c.fd, SHUT_WR);
     c.step = phase::draining;
     c.deadline = deadline_after(drain_seconds);
+    c.drained = 0;
     drain_some(c);
 }
 
-// One read a wake, so a client that keeps sending cannot keep the loop.
+// One read a wake, so a client that keeps sending cannot keep the loop,
+// and 4 KiB in all: one that sends that much after its request has had
+// its reply and is only keeping the service busy.
 static void
 drain_some(connection &c) {
-    char discard[drain_chunk];
-    ssize_t n = recv(c.fd, discard, sizeof discard, 0);
-    if (n == 0 || (n == -1 && !try_again_later()))
+    char discard[drain_limit];
+    ssize_t n = recv(c.fd, discard, drain_limit - c.drained, 0);
+    if (n > 0)
+        c.drained += static_cast<std::size_t>(n);
+    if (n == 0 || (n == -1 && !try_again_later()) || c.drained == drain_limit)
         close_connection(c);
 }
 
@@ -183,37 +211,46 @@ forget_closed() {
     open_count = kept;
 }
 
-// One a wake: a client that came after the wait began is served after
-// what that wait found, such as a holder's end or devd's news, has been
-// dealt with, and the hold's follower is reached before the next request.
+// Until the queue is empty, so that a storm of connects cannot keep it
+// full and turn away root's. Only the first is read at once: the others
+// are read at the next wake, oldest first, so that a client that came
+// after the wait began is served after what that wait found, such as a
+// holder's end or devd's news, has been dealt with, the hold's follower
+// is reached before the next request, and watchers hear of each pass.
 static void
-accept_one(int listen_fd, request_handler handler) {
-    int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (fd != -1) {
-        admit(fd, handler);
+accept_waiting(int listen_fd, request_handler handler) {
+    for (std::size_t i = 0; i < accept_burst; i++) {
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd != -1) {
+            admit(fd, handler, i == 0);
+            continue;
+        }
+        // ECONNABORTED: a client gave up while it waited in the queue.
+        if (errno == ECONNABORTED || errno == EINTR)
+            continue;
+        if (!try_again_later())
+            warn("accept");
         return;
     }
-    // ECONNABORTED: a client gave up while it waited in the queue.
-    if (errno != ECONNABORTED && !try_again_later())
-        warn("accept");
 }
 
 // The request is often there by the time the connection is accepted, so
-// it is read at once rather than after another wait.
+// it is read at once rather than after another wait, when read_now says.
 static void
-admit(int fd, request_handler handler) {
+admit(int fd, request_handler handler, bool read_now) {
     forget_closed();
-    // select cannot watch a descriptor past FD_SETSIZE.
-    if (fd >= FD_SETSIZE || open_count == connection_capacity) {
-        if (fd < FD_SETSIZE)
-            warn_table_full();
-        close(fd);
-        return;
-    }
     peer_identity peer;
     if (peer_of(fd, &peer) == -1) {
         warn("peer credentials");
         close(fd);
+        return;
+    }
+    share_verdict verdict = share_for(connection_shares, peer.uid, open_count, uid_of_open);
+    // select cannot watch a descriptor past FD_SETSIZE.
+    if (fd >= FD_SETSIZE)
+        verdict = share_verdict::full;
+    if (verdict != share_verdict::granted) {
+        refuse(fd, verdict, peer.uid);
         return;
     }
     std::uint8_t slot = 0;
@@ -227,18 +264,39 @@ admit(int fd, request_handler handler) {
     c.deadline = deadline_after(line_seconds);
     c.line.held = 0;
     order[open_count++] = slot;
-    read_some(c, handler);
+    if (read_now)
+        read_some(c, handler);
 }
 
+static uid_t
+uid_of_open(std::size_t index) {
+    return table[order[index]].peer.uid;
+}
+
+// Never waits, and never waits in the table: the refusal goes out only if
+// the socket takes it at once. What the client sent already is read
+// first, so that the close does not turn the line into a reset.
 static void
-warn_table_full() {
+refuse(int fd, share_verdict verdict, uid_t uid) {
+    if (verdict == share_verdict::over_share && warning_due(over_share_warning))
+        warnx("too many connections from uid %u", static_cast<unsigned>(uid));
+    else if (verdict == share_verdict::full && warning_due(table_full_warning))
+        warnx("too many connections");
+    (void)send(fd, refusal, sizeof refusal - 1, MSG_DONTWAIT | MSG_NOSIGNAL);
+    char discard[request_capacity];
+    (void)recv(fd, discard, sizeof discard, MSG_DONTWAIT);
+    close(fd);
+}
+
+static bool
+warning_due(warning_clock &clock) {
     timespec now = deadline_after(0);
-    if (warned_full && nanoseconds_until(next_full_warning, now) > 0)
-        return;
-    warnx("too many connections");
-    warned_full = true;
-    next_full_warning = now;
-    next_full_warning.tv_sec += full_warning_seconds;
+    if (clock.warned && nanoseconds_until(clock.next, now) > 0)
+        return false;
+    clock.warned = true;
+    clock.next = now;
+    clock.next.tv_sec += warning_seconds;
+    return true;
 }
 
 void
@@ -260,7 +318,7 @@ connections_wake(const wait_set &set, int listen_fd, request_handler handler) {
     for (std::size_t i = 0; i < open_count; i++)
         take_step(table[order[i]], set, handler);
     if (is_readable(set, listen_fd))
-        accept_one(listen_fd, handler);
+        accept_waiting(listen_fd, handler);
     forget_closed();
 }
 

@@ -15,7 +15,7 @@
 #include <unistd.h>
 
 struct hold_entry {
-    int fd; // the holder's connection, or -1 for a timed hold
+    kept_connection conn; // the holder's; fd -1 for a timed hold
     uid_t uid;
     pid_t pid;
     timespec ends;                // on CLOCK_MONOTONIC, for a timed hold
@@ -30,6 +30,7 @@ static int write_restore_file(const char *value, std::size_t length);
 static void drop_restore_state();
 static bool restore_after_holds();
 static bool write_back(const char *saved);
+static uid_t uid_of_hold(std::size_t index);
 
 // The holds in the order they began, so the oldest is listed first.
 static hold_entry holds[hold_capacity];
@@ -41,6 +42,8 @@ static char restore_state[setting_capacity];
 static bool sleep_type_restored;
 // Both clocks as count_time_asleep last read them; zero before its first.
 static timespec last_realtime, last_monotonic;
+
+static constexpr table_share hold_shares = {hold_capacity, hold_share, holds_kept_for_root};
 
 // More than this much time asleep counts; less is the two clocks' drift.
 static constexpr long long asleep_threshold_ns = 2000000000LL;
@@ -96,10 +99,15 @@ keep_lid_at_none(reply_text &reply) {
     return 0;
 }
 
+static uid_t
+uid_of_hold(std::size_t index) {
+    return holds[index].uid;
+}
+
 int
-begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
-           reply_text &reply) {
-    if (held == hold_capacity) {
+begin_hold(const peer_identity &peer, kept_connection conn, std::uint32_t seconds,
+           std::string_view reason, reply_text &reply) {
+    if (share_for(hold_shares, peer.uid, held, uid_of_hold) != share_verdict::granted) {
         set_reply(reply, "error: too many holds");
         return -1;
     }
@@ -113,7 +121,7 @@ begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string
         set_reply(reply, "error");
         return -1;
     }
-    h.fd = fd;
+    h.conn = conn;
     h.uid = peer.uid;
     h.pid = peer.pid;
     h.ends = now_on_hold_clock();
@@ -141,7 +149,7 @@ list_holds(char *text, std::size_t capacity) {
         const hold_entry &h = holds[i];
         const char *why = h.reason[0] != '\0' ? " why=" : "";
         int n;
-        if (h.fd != -1) {
+        if (h.conn.fd != -1) {
             n = std::snprintf(text + length, capacity - length,
                               "uid=%u pid=%d until=disconnect%s%s\n", static_cast<unsigned>(h.uid),
                               static_cast<int>(h.pid), why, h.reason);
@@ -192,13 +200,13 @@ hold_count() {
 
 int
 hold_connection(std::size_t index) {
-    return holds[index].fd;
+    return holds[index].conn.fd;
 }
 
 void
 end_hold(std::size_t index) {
-    if (holds[index].fd != -1)
-        close(holds[index].fd);
+    if (holds[index].conn.fd != -1)
+        close(holds[index].conn.fd);
     std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
     held--;
     if (held == 0 && restore_after_holds())
@@ -206,10 +214,21 @@ end_hold(std::size_t index) {
 }
 
 void
+hold_readable(std::size_t index) {
+    hold_entry &h = holds[index];
+    kept_news news = read_kept(h.conn);
+    if (news == kept_news::kept_sending)
+        warnx("uid %u pid %d: hold ended: the holder kept sending", static_cast<unsigned>(h.uid),
+              static_cast<int>(h.pid));
+    if (news != kept_news::quiet)
+        end_hold(index);
+}
+
+void
 end_expired_holds() {
     timespec now = now_on_hold_clock();
     for (std::size_t i = held; i-- > 0;) {
-        if (holds[i].fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
+        if (holds[i].conn.fd == -1 && nanoseconds_until(holds[i].ends, now) <= 0)
             end_hold(i);
     }
 }
@@ -237,7 +256,7 @@ count_time_asleep() {
     if (first || slept <= asleep_threshold_ns)
         return;
     for (std::size_t i = 0; i < held; i++) {
-        if (holds[i].fd == -1)
+        if (holds[i].conn.fd == -1)
             move_earlier(holds[i].ends, slept);
     }
     end_expired_holds();
@@ -248,7 +267,7 @@ time_to_next_end(timespec *left) {
     timespec now = now_on_hold_clock();
     const timespec *nearest = nullptr;
     for (std::size_t i = 0; i < held; i++) {
-        if (holds[i].fd == -1 &&
+        if (holds[i].conn.fd == -1 &&
             (nearest == nullptr || nanoseconds_until(holds[i].ends, *nearest) < 0))
             nearest = &holds[i].ends;
     }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "lid/lid.hpp"
+#include "server/connection.hpp"
 #include "server/peer.hpp"
 
 #include <cstddef>
@@ -12,6 +13,11 @@
 #include <string_view>
 
 inline constexpr std::size_t hold_capacity = 16;
+// A user who holds this many has the lid kept awake already; more from one
+// user only keeps the others out.
+inline constexpr std::size_t hold_share = 4;
+// No member can take these, so that root can always hold.
+inline constexpr std::size_t holds_kept_for_root = 4;
 // Holds the state to restore while one is remembered, so that a service
 // that dies during a hold restores it at its next start. It is replaced
 // whole: written as restore_new_path, then renamed over it.
@@ -20,13 +26,14 @@ inline constexpr char restore_new_path[] = "/var/run/vantrel.restore.new";
 // Room for one "holds" line per hold, its reason included.
 inline constexpr std::size_t holds_text_capacity = hold_capacity * 128;
 
-// Begins a hold for peer: bound to connection fd, or lasting seconds when fd
-// is -1, listed with reason unless it is empty. A lid that does not read
-// NONE is set to NONE, whatever other holds exist. Returns 0 with the lid
-// state read back in the reply and the hold in place (a bound hold then
-// owns fd), or -1 with the refusal in the reply.
-int begin_hold(const peer_identity &peer, int fd, std::uint32_t seconds, std::string_view reason,
-               reply_text &reply);
+// Begins a hold for peer, within its user's share of the holds: bound to
+// connection conn, or lasting seconds when conn.fd is -1, listed with
+// reason unless it is empty. A lid that does not read NONE is set to NONE,
+// whatever other holds exist. Returns 0 with the lid state read back in
+// the reply and the hold in place (a bound hold then owns conn.fd), or -1
+// with the refusal in the reply.
+int begin_hold(const peer_identity &peer, kept_connection conn, std::uint32_t seconds,
+               std::string_view reason, reply_text &reply);
 
 // Ends every hold of uid, or every hold for uid 0, then reads the lid state
 // into the reply. Returns 0, or -1 when that read failed.
@@ -58,6 +65,12 @@ int hold_connection(std::size_t index);
 // Ends the hold at index (closing its connection). The last one writes the
 // remembered state back while the lid still reads NONE.
 void end_hold(std::size_t index);
+
+// The connection of the hold at index is readable: what the holder sent is
+// read and discarded; the hold ends once the holder has closed, or has sent
+// more than kept_send_limit after its request (logged). A later hold then
+// takes its index, so callers walk the holds from the last one.
+void hold_readable(std::size_t index);
 
 // Ends the timed holds whose time is up.
 void end_expired_holds();

@@ -37,6 +37,14 @@ line_request(request_line &line) {
     return {line.text, length};
 }
 
+std::size_t
+bytes_after_line(const request_line &line) {
+    const void *feed = std::memchr(line.text, '\n', line.held);
+    if (feed == nullptr)
+        return 0;
+    return line.held - static_cast<std::size_t>(static_cast<const char *>(feed) - line.text) - 1;
+}
+
 long long
 nanoseconds_until(const timespec &when, const timespec &now) {
     return (static_cast<long long>(when.tv_sec) - now.tv_sec) * 1000000000LL +

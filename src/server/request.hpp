@@ -41,6 +41,9 @@ line_state line_took(request_line &line, std::size_t got);
 // stays in it. A line too long has no request; it gives an empty one.
 std::string_view line_request(request_line &line);
 
+// How many bytes held came after the line's first line feed; 0 without one.
+std::size_t bytes_after_line(const request_line &line);
+
 // Nanoseconds from now to when, on whichever clock both were read from;
 // negative once when has passed.
 long long nanoseconds_until(const struct timespec &when, const struct timespec &now);

@@ -46,9 +46,9 @@ static void watch_follower(wait_set &set);
 static void watch_others(wait_set &set);
 static void check_holders(const wait_set &set);
 static void check_watchers(const wait_set &set);
-static handled serve_request(int conn, const peer_identity &peer, std::string_view request,
-                             std::span<char> room);
-static handled serve_hold(int conn, const peer_identity &peer, server_request request,
+static handled serve_request(kept_connection conn, const peer_identity &peer,
+                             std::string_view request, std::span<char> room);
+static handled serve_hold(kept_connection conn, const peer_identity &peer, server_request request,
                           std::string_view text, std::span<char> room);
 static handled serve_command(const peer_identity &peer, std::string_view command,
                              std::span<char> room);
@@ -292,16 +292,13 @@ watch_others(wait_set &set) {
         watch_time(set, left);
 }
 
-// A holder's sending side stays open while it holds; what it sends is
-// discarded, and its end or any error ends the hold.
+// A holder's sending side stays open while it holds; its end, any error
+// or a stream of bytes ends the hold.
 static void
 check_holders(const wait_set &set) {
     for (std::size_t i = hold_count(); i-- > 0;) {
-        int fd = hold_connection(i);
-        if (!is_readable(set, fd))
-            continue;
-        if (peer_has_left(fd))
-            end_hold(i);
+        if (is_readable(set, hold_connection(i)))
+            hold_readable(i);
     }
 }
 
@@ -330,8 +327,8 @@ audit(const peer_identity &peer, std::string_view request) {
 }
 
 static handled
-serve_hold(int conn, const peer_identity &peer, server_request request, std::string_view text,
-           std::span<char> room) {
+serve_hold(kept_connection conn, const peer_identity &peer, server_request request,
+           std::string_view text, std::span<char> room) {
     reply_text reply{};
     if (request.word == server_word::holds)
         return {served::reply, list_holds(room.data(), room.size())};
@@ -345,7 +342,7 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     }
     // The watchers send their own first line.
     if (request.word == server_word::watch) {
-        if (begin_watch(conn, reply) == 0)
+        if (begin_watch(conn, peer.uid, reply) == 0)
             return {served::handed, 0};
         return reply_line(reply, room);
     }
@@ -365,7 +362,8 @@ serve_hold(int conn, const peer_identity &peer, server_request request, std::str
     if (battery_refuses_hold(reply))
         return reply_line(reply, room);
     bool bound = request.word == server_word::hold;
-    int rc = begin_hold(peer, bound ? conn : -1, request.seconds, request.reason, reply);
+    kept_connection held = {bound ? conn.fd : -1, conn.sent};
+    int rc = begin_hold(peer, held, request.seconds, request.reason, reply);
     handled outcome = reply_line(reply, room);
     hold_began |= rc == 0;
     if (rc == 0 && bound)
@@ -393,7 +391,8 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
 // A zero byte is part of no word: such a request goes to the lid commands,
 // which know none like it, and is not read as a hold's bad duration.
 static handled
-serve_request(int conn, const peer_identity &peer, std::string_view request, std::span<char> room) {
+serve_request(kept_connection conn, const peer_identity &peer, std::string_view request,
+              std::span<char> room) {
     server_request word = classify_request(request);
     if (word.word == server_word::other || request.find('\0') != std::string_view::npos)
         return serve_command(peer, request, room);

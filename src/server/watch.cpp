@@ -13,19 +13,23 @@
 #include <unistd.h>
 
 struct watcher {
-    int fd;
+    kept_connection conn;
+    uid_t uid;
     reply_text last; // the line last sent, without its line feed
 };
 
 static const char *or_none(const char *value);
 static void send_line(std::size_t index, const reply_text &line);
 static void forget_watcher(std::size_t index);
+static uid_t uid_of_watcher(std::size_t index);
 
 // A line is under 256 bytes, so a watcher that lets this much pile up
 // unread has stopped reading. Linux charges a local stream's unread bytes
 // to the sender's buffer; FreeBSD queues them in the receiver's (8 KiB by
 // default), which bounds them the same way.
 static constexpr int watcher_send_buffer = 4096;
+static constexpr table_share watcher_shares = {watcher_capacity, watcher_share,
+                                               watchers_kept_for_root};
 
 // Kept apart from the holders, in the order they came; a forgotten one's
 // place goes to the last.
@@ -62,15 +66,21 @@ state_reply(reply_text &reply) {
     return 0;
 }
 
+static uid_t
+uid_of_watcher(std::size_t index) {
+    return watchers[index].uid;
+}
+
 int
-begin_watch(int fd, reply_text &reply) {
-    if (watching == watcher_capacity) {
+begin_watch(kept_connection conn, uid_t uid, reply_text &reply) {
+    if (share_for(watcher_shares, uid, watching, uid_of_watcher) != share_verdict::granted) {
         set_reply(reply, "error: too many watchers");
         return -1;
     }
     // Without the smaller buffer a stalled watcher is only dropped later.
-    (void)setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &watcher_send_buffer, sizeof watcher_send_buffer);
-    watchers[watching] = {fd, {}};
+    (void)setsockopt(conn.fd, SOL_SOCKET, SO_SNDBUF, &watcher_send_buffer,
+                     sizeof watcher_send_buffer);
+    watchers[watching] = {conn, uid, {}};
     reply_text line{};
     format_state_line(line);
     send_line(watching++, line);
@@ -84,12 +94,12 @@ watcher_count() {
 
 int
 watcher_connection(std::size_t index) {
-    return watchers[index].fd;
+    return watchers[index].conn.fd;
 }
 
 void
 watcher_readable(std::size_t index) {
-    if (peer_has_left(watchers[index].fd))
+    if (read_kept(watchers[index].conn) != kept_news::quiet)
         forget_watcher(index);
 }
 
@@ -112,7 +122,7 @@ send_line(std::size_t index, const reply_text &line) {
     std::size_t length = bounded_length(line.data(), line.size());
     std::memcpy(text, line.data(), length);
     text[length++] = '\n';
-    ssize_t n = send(watchers[index].fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL);
+    ssize_t n = send(watchers[index].conn.fd, text, length, MSG_DONTWAIT | MSG_NOSIGNAL);
     if (n != static_cast<ssize_t>(length)) {
         forget_watcher(index);
         return;
@@ -122,6 +132,6 @@ send_line(std::size_t index, const reply_text &line) {
 
 static void
 forget_watcher(std::size_t index) {
-    close(watchers[index].fd);
+    close(watchers[index].conn.fd);
     watchers[index] = watchers[--watching];
 }
