@@ -18,6 +18,7 @@ NAMES = {
     7: "a bounded service",
     8: "liveness",
     9: "a fair share",
+    10: "a clock step ends no timed hold",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -159,6 +160,14 @@ class Record:
         self.checked[8] += 1
         if seconds > ANSWER_SECONDS and not suspended:
             raise Violation(8, f"{request!r} took {seconds:.2f} s")
+
+    def check_clock_step(self, seconds, before, after):
+        """before, after: the timed holds with 3 s or more left around a step
+        of the wall clock that no resume event followed."""
+        self.checked[10] += 1
+        if after < before:
+            raise Violation(10, f"a step of the wall clock by {seconds} s, with devd connected and"
+                            f" no resume, left {after} of {before} timed holds")
 
     def check_bounded(self, first, last):
         """first, last: (descriptors, KiB that can grow, RSS) after steps 100

@@ -1,6 +1,9 @@
 // Stand-in for FreeBSD's sysctl(8) on the simulated machine.
 //
-//   sysctl [-n] NAME[=VALUE] ...
+//   sysctl [-nq] NAME[=VALUE] ...
+//
+// -q, as FreeBSD's has it (sbin/sysctl/sysctl.c), keeps "unknown oid" off
+// standard error, still failing, and drops the report of a change.
 //
 // Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
 // misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}
@@ -21,7 +24,7 @@ const char tool[] = "sysctl";
 
 [[noreturn]] void
 usage() {
-    static const char msg[] = "usage: sysctl [-n] name[=value] ...\n";
+    static const char msg[] = "usage: sysctl [-nq] name[=value] ...\n";
     sim::write_all(2, msg, sizeof msg - 1);
     _exit(1);
 }
@@ -33,6 +36,8 @@ setting_path(sim::Buf &path, const char *state, const char *name) {
     path.add(name);
 }
 
+bool qflag = false;
+
 bool
 missing(int err) {
     return err == ENOENT || err == ENOTDIR || err == EISDIR || err == ENAMETOOLONG;
@@ -40,7 +45,9 @@ missing(int err) {
 
 int
 unknown(const char *name) {
-    sim::error(tool, "unknown oid '", name, "'");
+    if (!qflag) {
+        sim::error(tool, "unknown oid '", name, "'");
+    }
     return 1;
 }
 
@@ -103,16 +110,14 @@ read_setting(const char *state, const char *name, bool nflag) {
 
     int status = 0;
     if (!knobs || !sim::print_raw_knob(state, base.c_str())) {
-        sim::Buf path;
         sim::Buf line;
         int err = ENOENT;
         if (knobs) {
-            setting_path(path, state, name);
             if (!nflag) {
                 line.add(name);
                 line.add(": ");
             }
-            err = sim::read_file(path.c_str(), line);
+            err = sim::setting_value(state, name, line);
         }
         if (err == 0) {
             line.add('\n');
@@ -210,7 +215,7 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
         return 1;
     }
 
-    if (!apply || !sim::print_raw_knob(state, base.c_str())) {
+    if (!qflag && (!apply || !sim::print_raw_knob(state, base.c_str()))) {
         sim::Buf line;
         if (!nflag) {
             line.add(name);
@@ -267,10 +272,13 @@ main(int argc, char **argv) {
             break;
         }
         for (const char *p = a + 1; *p != '\0'; ++p) {
-            if (*p != 'n') {
+            if (*p == 'n') {
+                nflag = true;
+            } else if (*p == 'q') {
+                qflag = true;
+            } else {
                 usage();
             }
-            nflag = true;
         }
     }
     if (i == argc) {

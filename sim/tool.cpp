@@ -372,6 +372,47 @@ apply_signal(const char *tool, const char *state, const char *base) {
     _exit(128 + s);
 }
 
+static void
+setting_path(Buf &path, const char *state, const char *name) {
+    path.add(state);
+    path.add("/sysctl/");
+    path.add(name);
+}
+
+// The S-state each kern.power type maps to (sys/dev/acpica/acpi.c), under
+// both namings; the others have none.
+static const char *
+sstate_of(const char *stype) {
+    static const char *const map[][2] = {
+        {"standby", "S1"},   {"s2mem", "S3"},        {"fw_suspend", "S3"},
+        {"hibernate", "S4"}, {"fw_hibernate", "S4"}, {"poweroff", "S5"},
+    };
+    for (const auto &entry : map) {
+        if (strcmp(entry[0], stype) == 0) {
+            return entry[1];
+        }
+    }
+    return "NONE";
+}
+
+int
+setting_value(const char *state, const char *name, Buf &out) {
+    Buf path;
+    setting_path(path, state, name);
+    int err = read_file(path.c_str(), out);
+    if (err != ENOENT || strcmp(name, "hw.acpi.suspend_state") != 0) {
+        return err;
+    }
+    Buf stype;
+    path.clear();
+    setting_path(path, state, "kern.power.suspend");
+    err = read_file(path.c_str(), stype);
+    if (err == 0) {
+        out.add(sstate_of(stype.c_str()));
+    }
+    return err;
+}
+
 int
 read_file(const char *path, Buf &out) {
     int fd = open(path, O_RDONLY | O_CLOEXEC | O_NOCTTY);

@@ -96,6 +96,13 @@ int suspend_tool_main(const char *tool, int argc, char **argv,
                       void (*annotate)(const char *state, Buf &call));
 void apply_signal(const char *tool, const char *state, const char *base);
 
+// The value of setting NAME (the file DIR/sysctl/NAME) added to out.
+// Returns 0 or the errno of the failure.  On a kernel with kern.power.*
+// hw.acpi.suspend_state has no file of its own: it shows the ACPI S-state
+// of kern.power.suspend, as the kernel's compatibility handler does, and
+// "NONE" for a type that has none, such as suspend-to-idle.
+int setting_value(const char *state, const char *name, Buf &out);
+
 // Reads a whole file into out.  Returns 0 or the errno of the failure.
 int read_file(const char *path, Buf &out);
 

@@ -40,6 +40,7 @@ struct ctl_case {
     std::string err;
     std::function<void(sim &)> during; // while the client runs
     who as = who::member;
+    double timeout = 20.0;
     std::string lid_value = "suspend_to_idle"; // at the start and the end
     bool json = false;                         // each output line is a JSON object
 };
@@ -50,6 +51,16 @@ state_json(const std::string &action) {
     return "{\"action\":\"" + action +
            "\",\"mode\":\"s0ix\",\"toggle\":\"suspend_to_idle\",\"holds\":0,\"saved\":"
            "\"none\",\"source\":\"unknown\",\"lid\":\"unknown\",\"devd\":\"absent\"}\n";
+}
+
+// A client run with the tests' preload (copied where a member reaches it),
+// whose wall clock reads as many seconds ahead as DIR/realtime-offset says.
+std::string
+with_moved_clock(const std::string &command) {
+    return "exec env LD_PRELOAD=\"$VANTREL_SIM_STATE/preload.so\" "
+           "ASAN_OPTIONS=verify_asan_link_order=0 "
+           "REALTIME_OFFSET=\"$VANTREL_SIM_STATE/realtime-offset\" " +
+           command;
 }
 
 void
@@ -173,6 +184,20 @@ cases() {
          "NONE\n",
          "",
          [](sim &s) { listed(s, " until=disconnect why=pid "); }},
+        // Without devd a step of the wall clock counts as sleep: a 2-minute
+        // hold ends at the next look at the clocks, a minute in.
+        {"WatchTimedClockStep",
+         {"hold", "sh", "-c",
+          "sleep 100 >/dev/null 2>&1 & " + with_moved_clock("vantrelctl hold -t 2m -w $!")},
+         0,
+         "NONE\n",
+         "",
+         [](sim &s) {
+             listed(s, " until=disconnect why=pid ");
+             harness::write_file(s.dir() + "/realtime-offset", "100");
+         },
+         who::member,
+         90},
         {"WatchMissing",
          {"hold", "-w", "2147483647"},
          1,
@@ -210,6 +235,8 @@ TEST_P(Ctl, Row) {
     // state folder holds vantrelctl for the utilities that run it.
     harness::run_options opt = {{{"PATH", s.dir() + ":/usr/bin:/bin"}},
                                 c.as == who::nobody ? user::nobody : user::member};
+    opt.timeout = c.timeout;
+    harness::write_file(s.dir() + "/preload.so", harness::read_file(PRELOAD), 0755);
     result r;
     std::thread client([&] { r = s.ctl(c.args, opt); });
     if (c.during)

@@ -102,7 +102,23 @@ struct hold_case {
     std::string lid_before;
     std::function<void(sim &)> run;
     bool preload = false; // the test preload moves the service's wall clock
+    bool devd = false;    // the devd stand-in runs
 };
+
+bool
+devd_connected(sim &s) {
+    return request(s.socket(), "power\n").find("devd=connected") != std::string::npos;
+}
+
+// The seconds left of the index-th hold that "holds" lists.
+int
+left(sim &s, int index) {
+    std::string h = request(s.socket(), "holds\n");
+    std::size_t at = 0;
+    for (int i = 0; i <= index && at != std::string::npos; i++)
+        at = h.find("left=", at + 1);
+    return at == std::string::npos ? -1 : std::atoi(h.c_str() + at + 5);
+}
 
 void
 PrintTo(const hold_case &c, std::ostream *os) {
@@ -157,6 +173,20 @@ cases() {
              EXPECT_EQ(s.setting(lid), "fw_suspend");
          },
          true},
+        // With devd there, a jump of the wall clock is sleep only once a resume
+        // event confirms it, and only for the holds granted before it.
+        {"ClockStepMovesNoHold", "NONE",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_TRUE(wait_until([&] { return devd_connected(s); }));
+             harness::write_file(s.dir() + "/realtime-offset", "1800");
+             EXPECT_NEAR(left(s, 0), 3600, 5);
+             EXPECT_EQ(request(s.socket(), "hold 1h why later\n"), "NONE\n");
+             EXPECT_EQ(s.devd_event({"!system=kernel subsystem=power type=resume"}).status, 0);
+             EXPECT_NEAR(left(s, 0), 1800, 5);
+             EXPECT_NEAR(left(s, 1), 3600, 5);
+         },
+         true, true},
         {"ReleaseByOwnerOnly", "suspend_to_idle",
          [](sim &s) {
              client held = connect_as(s, member, "hold");
@@ -284,6 +314,8 @@ TEST_P(Hold, Service) {
     const hold_case &c = GetParam();
     sim s;
     s.set_setting(lid, c.lid_before);
+    if (c.devd)
+        s.start_devd();
     std::map<std::string, std::string> env;
     if (c.preload)
         env = {{"LD_PRELOAD", PRELOAD},

@@ -112,7 +112,7 @@ cases() {
              std::string err = s.server_err();
              EXPECT_EQ(count(err, "vantrel: devd: on ac: awake\n"), 1u) << err;
              EXPECT_EQ(count(err, "vantrel: devd: on battery: s0ix\n"), 1u) << err;
-             EXPECT_TRUE(s.log("zzz").empty());
+             EXPECT_TRUE(s.log("apm").empty());
          }},
         {"InvalidSettingsIgnored",
          {{"vantrel_on_ac", "sleep"},
@@ -135,7 +135,7 @@ cases() {
              s.set_setting("dev.acpi_lid.0.state", "0");
              event(s, lid_event + "0x00");
              event(s, acad + "0x00");
-             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_TRUE(suspended(s, "apm"));
              EXPECT_NE(s.server_err().find("lid closed: suspending now (suspend_to_idle)"),
                        std::string::npos);
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
@@ -148,7 +148,7 @@ cases() {
              event(s, resume); // the stand-in's lid still reads open
              event(s, acad + "0x00");
              EXPECT_EQ(power(s), "source=battery lid=open devd=connected\n");
-             EXPECT_FALSE(suspended(s, "zzz"));
+             EXPECT_FALSE(suspended(s, "apm"));
          }},
         {"ChangeDuringHoldWaitsThenSuspends",
          {{"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s3"}},
@@ -177,7 +177,7 @@ cases() {
              auto no_suspend_at_holds_end = [&] {
                  EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
                  EXPECT_EQ(request(s.socket(), "release\n"), "suspend_to_idle\n");
-                 EXPECT_FALSE(suspended(s, "zzz"));
+                 EXPECT_FALSE(suspended(s, "apm"));
              };
              // devd goes while the lid is closed: where it is becomes unknown.
              s.set_setting("dev.acpi_lid.0.state", "0");
@@ -275,7 +275,7 @@ cases() {
              unplug(s);
              move_lid(s, "0x00");
              battery_at(s, "5");
-             EXPECT_TRUE(suspended(s, "zzz"));
+             EXPECT_TRUE(suspended(s, "apm"));
              EXPECT_NE(s.server_err().find("vantrel: battery at 5%: lid closed: suspending now\n"),
                        std::string::npos);
          }},
@@ -285,12 +285,12 @@ cases() {
              move_lid(s, "0x00");
              event(s, resume);
              battery_at(s, "5");
-             EXPECT_FALSE(suspended(s, "zzz"));
+             EXPECT_FALSE(suspended(s, "apm"));
              move_lid(s, "0x01");
              move_lid(s, "0x00");
              battery_at(s, "4");
              EXPECT_EQ(power(s), "source=battery lid=closed devd=connected battery=4\n");
-             EXPECT_EQ(s.log("zzz").size(), 1u);
+             EXPECT_EQ(s.log("apm").size(), 1u);
          }},
         {"FloorOnTheChargerReadsNothing", floor_10, true, "",
          [](sim &s) {
@@ -300,6 +300,50 @@ cases() {
              EXPECT_EQ(power(s), "source=ac lid=closed devd=connected battery=unknown\n");
          }},
         {"FloorUnknownLevel", floor_10, true, "", nothing_at("-1", "unknown")},
+        {"FailedAutomaticSuspendSaysSo", floor_10, true, "",
+         [](sim &s) {
+             s.knob("apm.exit", "1");
+             unplug(s);
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_TRUE(suspended(s, "apm"));
+             EXPECT_NE(
+                 s.server_err().find("vantrel: suspend failed (apm -z): the machine stays awake\n"),
+                 std::string::npos);
+         }},
+        // A refused s0ix leaves the fallen-back S3 mode, which the floor uses.
+        {"RefusedS0ixKeepsFloorsS3", floor_10, true, "awake standby s2mem",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "s0ix\n"), "error\n");
+             unplug(s);
+             move_lid(s, "0x00");
+             battery_at(s, "5");
+             EXPECT_TRUE(suspended(s, "acpiconf"));
+         }},
+        // The tool returns before the machine sleeps: only devd's resume
+        // brings news, and no second request goes out while one is pending.
+        {"SuspendPendingUntilResume", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             s.knob("apm.delay", "300");
+             move_lid(s, "0x00");
+             event(s, acad + "0x00");
+             EXPECT_TRUE(wait_until([&] { return !s.log("apm").empty(); }, 5));
+             s.set_setting("dev.acpi_lid.0.state", "1");
+             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected\n");
+             s.set_setting("dev.acpi_lid.0.state", "0");
+             auto replug = [&] {
+                 event(s, acad + "0x01");
+                 event(s, acad + "0x00");
+                 power(s);
+                 return power(s);
+             };
+             replug();
+             EXPECT_EQ(s.log("apm").size(), 1u);
+             EXPECT_NE(s.server_err().find("a suspend is still pending"), std::string::npos);
+             event(s, "!system=kernel subsystem=power type=resume");
+             replug();
+             EXPECT_EQ(s.log("apm").size(), 2u);
+         }},
     };
     return rows;
 }

@@ -19,7 +19,10 @@ using lines = std::vector<std::string>;
 const char *const s3_warning = "vantrel: requesting S3 (acpiconf -s 3)\n";
 const char *const suspend = "kern.power.suspend";
 const char *const read_suspend = "/sbin/sysctl -n kern.power.suspend";
-const char *const read_stypes = "/sbin/sysctl -n kern.power.supported_stype";
+const char *const read_stypes = "/sbin/sysctl -qn kern.power.supported_stype";
+// What a direct command refused for want of an S0ix type says.
+const char *const no_s0ix =
+    "vantrel: no suspend-to-idle sleep type in kern.power.supported_stype\n";
 
 std::string
 s0ix_warning(const std::string &saved) {
@@ -37,8 +40,8 @@ change(const std::string &from, const std::string &to) {
 }
 
 std::string
-zzz_saw(const std::string &stype) {
-    return "zzz\tkern.power.suspend=" + stype;
+apm_saw(const std::string &stype) {
+    return "apm -z\tkern.power.suspend=" + stype;
 }
 
 struct suspend_case {
@@ -52,11 +55,12 @@ struct suspend_case {
     std::string err;
     lines sysctl; // calls, in order
     lines acpiconf;
-    lines zzz;
+    lines apm;
     std::string suspend_after = "fw_suspend";
     bool old_naming = false;
     const char *kernel = nullptr; // sim/run --kernel profile
     std::string start = "";       // the service's start-up lines, when checked
+    std::string why = "";         // what the direct command alone adds to err
 };
 
 // A kernel without S0ix: the default mode falls back to S3, said before the notice.
@@ -68,7 +72,7 @@ s3_start(const std::string &before, const std::string &stype) {
 }
 
 // What a successful S0ix request from a fw_suspend machine looks like.
-const lines s0ix_calls = {read_suspend, read_stypes, write_suspend("suspend_to_idle"),
+const lines s0ix_calls = {read_stypes, read_suspend, write_suspend("suspend_to_idle"),
                           write_suspend("fw_suspend")};
 const std::string s0ix_out =
     change("fw_suspend", "suspend_to_idle") + change("suspend_to_idle", "fw_suspend");
@@ -121,7 +125,7 @@ cases() {
          s0ix_warning("fw_suspend"),
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")}},
+         {apm_saw("suspend_to_idle")}},
         {"S0ixInModeS3",
          "suspend-s0ix",
          nullptr,
@@ -132,7 +136,7 @@ cases() {
          s0ix_warning("fw_suspend"),
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")}},
+         {apm_saw("suspend_to_idle")}},
         {"S0ixOldNaming",
          "suspend-s0ix",
          nullptr,
@@ -141,9 +145,9 @@ cases() {
          change("s2mem", "s2idle") + change("s2idle", "s2mem") + "ok\n",
          "ok\n",
          s0ix_warning("s2mem"),
-         {read_suspend, read_stypes, write_suspend("s2idle"), write_suspend("s2mem")},
+         {read_stypes, read_suspend, write_suspend("s2idle"), write_suspend("s2mem")},
          {},
-         {zzz_saw("s2idle")},
+         {apm_saw("s2idle")},
          "s2mem",
          true},
         {"S0ixPrefersSuspendToIdle",
@@ -158,10 +162,10 @@ cases() {
          s0ix_warning("fw_suspend"),
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")}},
-        {"S0ixZzzFails",
+         {apm_saw("suspend_to_idle")}},
+        {"S0ixApmFails",
          "suspend-s0ix",
-         [](sim &s) { s.knob("zzz.exit", "1"); },
+         [](sim &s) { s.knob("apm.exit", "1"); },
          {},
          1,
          s0ix_out + "error\n",
@@ -169,10 +173,10 @@ cases() {
          s0ix_warning("fw_suspend"),
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")}},
-        {"S0ixZzzKilled",
+         {apm_saw("suspend_to_idle")}},
+        {"S0ixApmKilled",
          "suspend-s0ix",
-         [](sim &s) { s.knob("zzz.signal", "15"); },
+         [](sim &s) { s.knob("apm.signal", "15"); },
          {},
          1,
          s0ix_out + "error\n",
@@ -180,10 +184,10 @@ cases() {
          s0ix_warning("fw_suspend"),
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")}},
-        {"S0ixZzzMissing",
+         {apm_saw("suspend_to_idle")}},
+        {"S0ixApmMissing",
          "suspend-s0ix",
-         [](sim &s) { s.knob("zzz.missing"); },
+         [](sim &s) { s.knob("apm.missing"); },
          {},
          1,
          s0ix_out + "error\n",
@@ -200,21 +204,21 @@ cases() {
          "",
          "error\n",
          "",
-         {read_suspend},
+         {read_stypes, read_suspend},
          {},
          {}},
-        // The service needs a sleep type for its mode to start at all.
-        {"S0ixNoType",
-         "suspend-s0ix",
-         [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend s2mem"); },
-         {{"vantrel_switch_state", "s3"}},
-         1,
-         "",
-         "error\n",
-         "",
-         {read_suspend, read_stypes},
-         {},
-         {}},
+        // The service needs a sleep type for its mode to start at all. The
+        // list is read first: without the type, kern.power.suspend may be
+        // missing too.
+        {.name = "S0ixNoType",
+         .command = "suspend-s0ix",
+         .setup =
+             [](sim &s) { s.set_setting("kern.power.supported_stype", "awake fw_suspend s2mem"); },
+         .env = {{"vantrel_switch_state", "s3"}},
+         .status = 1,
+         .reply = "error\n",
+         .sysctl = {read_stypes},
+         .why = no_s0ix},
         {"S0ixRestoreFails",
          "suspend-s0ix",
          [](sim &s) {
@@ -229,7 +233,7 @@ cases() {
              "vantrel: could not restore kern.power.suspend=fw_suspend\n",
          s0ix_calls,
          {},
-         {zzz_saw("suspend_to_idle")},
+         {apm_saw("suspend_to_idle")},
          "suspend_to_idle"},
         {"S0ixWriteFails",
          "suspend-s0ix",
@@ -239,7 +243,7 @@ cases() {
          "",
          "error\n",
          s0ix_warning("fw_suspend") + "sysctl: kern.power.suspend: Operation not permitted\n",
-         {read_suspend, read_stypes, write_suspend("suspend_to_idle")},
+         {read_stypes, read_suspend, write_suspend("suspend_to_idle")},
          {},
          {}},
         {.name = "S3OnKernel14",
@@ -250,15 +254,28 @@ cases() {
          .acpiconf = {"acpiconf -s 3"},
          .suspend_after = "",
          .kernel = "14",
-         .start = s3_start("sysctl: unknown oid 'kern.power.supported_stype'\n", "S3")},
+         .start = s3_start("", "S3")},
         {.name = "S0ixOnS3OnlyKernel",
          .command = "suspend-s0ix",
          .status = 1,
          .reply = "error\n",
-         .sysctl = {read_suspend, read_stypes},
+         .sysctl = {read_stypes},
          .suspend_after = "s2mem",
          .kernel = "s3-only",
-         .start = s3_start("", "s2mem")},
+         .start = s3_start("", "s2mem"),
+         .why = no_s0ix},
+        // After 15.0: s2idle on every x86 machine, the kernel's own s2mem.
+        {.name = "S0ixOnMainKernel",
+         .command = "suspend-s0ix",
+         .out = change("s2mem", "s2idle") + change("s2idle", "s2mem") + "ok\n",
+         .reply = "ok\n",
+         .err = s0ix_warning("s2mem"),
+         .sysctl = {read_stypes, read_suspend, write_suspend("s2idle"), write_suspend("s2mem")},
+         .apm = {apm_saw("s2idle")},
+         .suspend_after = "s2mem",
+         .kernel = "main",
+         .start = "vantrel: hw.acpi.lid_switch_state=NONE; toggle writes s2idle; serving "
+                  "/var/run/vantrel.sock\n"},
     };
     return rows;
 }
@@ -279,7 +296,7 @@ TEST_P(Suspend, Outcome) {
     lines want_sysctl = c.sysctl;
     if (over_socket) {
         // A suspend tool copies the service's standard error as it runs.
-        for (const char *tool : {"acpiconf", "zzz"})
+        for (const char *tool : {"acpiconf", "apm"})
             s.knob(std::string(tool) + ".watch", s.dir() + "/server.err");
         s.start_server(c.env);
         // The service probed the sleep types once at start; only what the
@@ -297,7 +314,7 @@ TEST_P(Suspend, Outcome) {
         EXPECT_EQ(audit.rfind("vantrel: uid 0 pid ", 0), 0u) << audit;
         EXPECT_EQ(err.substr(audit.size()), c.err);
         // The request's warning was out before the suspend it announces.
-        for (const char *tool : {"acpiconf", "zzz"})
+        for (const char *tool : {"acpiconf", "apm"})
             if (!s.log(tool).empty())
                 EXPECT_EQ(harness::read_file(s.dir() + "/log/" + tool + ".watch"),
                           start_line + audit + c.err.substr(0, c.err.find('\n') + 1));
@@ -307,11 +324,12 @@ TEST_P(Suspend, Outcome) {
         result r = s.vantrel({c.command}, opt);
         EXPECT_EQ(r.status, c.status);
         EXPECT_EQ(r.out, c.out);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.err, c.err + c.why);
     }
     EXPECT_EQ(s.log("sysctl"), want_sysctl);
     EXPECT_EQ(s.log("acpiconf"), c.acpiconf);
-    EXPECT_EQ(s.log("zzz"), c.zzz);
+    EXPECT_EQ(s.log("apm"), c.apm);
+    EXPECT_TRUE(s.log("zzz").empty());
     EXPECT_EQ(s.setting(suspend), c.suspend_after);
     EXPECT_EQ(s.setting("hw.acpi.lid_switch_state"), "NONE");
 }
@@ -377,7 +395,7 @@ TEST_P(Blocking, SecondClientWaits) {
 
 INSTANTIATE_TEST_SUITE_P(Immediate, Blocking,
                          ::testing::Values(blocking_case{"S3", "suspend-s3", "acpiconf"},
-                                           blocking_case{"S0ix", "suspend-s0ix", "zzz"}),
+                                           blocking_case{"S0ix", "suspend-s0ix", "apm"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

@@ -14,6 +14,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -204,6 +205,36 @@ TEST(Devd, RetryDelayDoublesUpToTheCap) {
     unsigned delay = 0;
     for (unsigned want : {1u, 2u, 4u, 8u, 16u, 32u, 60u, 60u})
         EXPECT_EQ(delay = devd_next_delay(delay), want);
+}
+
+// A record longer than the buffer is dropped to its end, however it comes.
+TEST(Devd, LongRecordsDiscardedWhole) {
+    constexpr std::size_t full = devd_message_capacity;
+    struct row {
+        bool marked; // the platform ends records with MSG_EOR (15)
+        bool discarding;
+        std::size_t length;
+        int flags;
+        bool take, discarding_after;
+    } rows[] = {
+        {false, false, 100, 0, true, false},           // Linux: a whole record
+        {false, false, full, MSG_TRUNC, false, false}, // Linux and 14 cut it
+        {false, false, full, 0, true, false},          // exactly the buffer
+        {true, false, 100, MSG_EOR, true, false},
+        {true, false, full, MSG_EOR, true, false},
+        {true, false, full, MSG_TRUNC, false, false},
+        {true, false, full, 0, false, true},       // 15: the first piece
+        {true, true, full, 0, false, true},        // a middle piece
+        {true, true, 30, MSG_EOR, false, false},   // the last piece
+        {true, true, full, MSG_EOR, false, false}, // a last piece that fills it
+        {true, true, 30, 0, true, false},          // unmarked ends: a record
+        {true, false, 100, 0, true, false},
+    };
+    for (const row &r : rows) {
+        devd_verdict v = devd_judge_read(r.discarding, r.length, r.flags, r.marked);
+        EXPECT_EQ(v.take, r.take) << r.marked << r.discarding << r.length << ' ' << r.flags;
+        EXPECT_EQ(v.discarding, r.discarding_after) << r.marked << r.discarding << r.length;
+    }
 }
 
 TEST(Power, SettingsAndWhatTheyNeed) {

@@ -60,6 +60,9 @@ run_direct(const char *command) {
     }
     reply_text reply{};
     int result = run_command(command, reply);
+    // Said as the service says it at start, since nothing else would.
+    if (const char *kind = missing_sleep_kind())
+        warnx("no %s sleep type in %s", kind, sleep_type_list());
     if (reply[0] != '\0')
         std::printf("%s\n", reply.data());
     std::exit(result < 0 ? 1 : 0);

@@ -91,9 +91,12 @@ service_stop() {
         else if (kill(pid, SIGTERM) == -1 && errno != ESRCH)
             warn("kill %d", static_cast<int>(pid));
     }
-    // A service that still answers, this one on its way out or another
-    // one, removes its own socket; only a dead one's is cleared here.
-    if (probe_socket_path(socket_path) == path_state::stale)
+    // A service that still runs removes its own socket, this one on its way
+    // out or another one; only a dead one's is cleared here. The lock, not
+    // the connect, tells: a live service whose queue of new connections is
+    // full refuses them at once (sys/kern/uipc_usrreq.c), as a dead one does.
+    if (!find_service_lock(lock_file_path, &pid) &&
+        probe_socket_path(socket_path) == path_state::stale)
         unlink(socket_path);
     unlink(pid_file_path);
     std::exit(0);

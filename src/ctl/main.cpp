@@ -35,6 +35,13 @@ struct hold_options {
     const char *pid;      // -w
 };
 
+// When a hold bounded by -t ends, on CLOCK_MONOTONIC, and the wall clock's
+// lead over it (wall_clock_lead) when last looked at.
+struct hold_deadline {
+    timespec at;
+    long long lead;
+};
+
 static void guard_standard_descriptors();
 [[noreturn]] static void usage_error(int status, const char *format, ...)
     __attribute__((format(printf, 2, 3)));
@@ -49,9 +56,9 @@ static int relay_request(const char *request, std::size_t length);
 static int plain_command(const char *const words[], int count);
 static int send_hold(const char *request, std::size_t length);
 static void on_ending_signal(int sig);
-static const timespec *time_left(const timespec *deadline, timespec *left);
-static bool wait_for_input(int fd, int watched, const timespec *deadline,
-                           const sigset_t *wait_mask);
+static void count_sleep(hold_deadline *deadline);
+static const timespec *time_left(hold_deadline *deadline, timespec *left);
+static bool wait_for_input(int fd, int watched, hold_deadline *deadline, const sigset_t *wait_mask);
 static int hold_until(const char *reason, int watched, std::int64_t seconds);
 static int hold_while_running(const hold_options &options);
 static const char *utility_reason(const char *utility);
@@ -281,19 +288,43 @@ on_ending_signal(int) {
     hold_ending = 1;
 }
 
-// The timeout for a wait that must end by *deadline (on CLOCK_MONOTONIC,
-// which on FreeBSD counts time asleep, as the service's timed holds do), or
-// null for none.
+// No wait lasts longer, so that a sleep is counted soon after it.
+static constexpr time_t longest_wait_seconds = 60;
+
+// Without devd the client cannot tell a sleep from a step of the wall
+// clock, so every forward jump of the lead over asleep_threshold_ns counts
+// as sleep and ends the hold that much earlier: a clock step shortens it.
+static void
+count_sleep(hold_deadline *deadline) {
+    long long lead = wall_clock_lead();
+    long long jump = lead - deadline->lead;
+    deadline->lead = lead;
+    if (jump <= asleep_threshold_ns)
+        return;
+    deadline->at.tv_sec -= static_cast<time_t>(jump / 1000000000LL);
+    deadline->at.tv_nsec -= static_cast<long>(jump % 1000000000LL);
+    if (deadline->at.tv_nsec < 0) {
+        deadline->at.tv_nsec += 1000000000L;
+        deadline->at.tv_sec--;
+    }
+}
+
+// The timeout for a wait that must end by the deadline, at most
+// longest_wait_seconds, or null for none. CLOCK_MONOTONIC stops while the
+// machine sleeps (see wall_clock_lead), hence count_sleep.
 static const timespec *
-time_left(const timespec *deadline, timespec *left) {
+time_left(hold_deadline *deadline, timespec *left) {
     if (deadline == nullptr)
         return nullptr;
+    count_sleep(deadline);
     timespec now;
     clock_gettime(CLOCK_MONOTONIC, &now);
-    long long ns = (static_cast<long long>(deadline->tv_sec) - now.tv_sec) * 1000000000LL +
-                   (deadline->tv_nsec - now.tv_nsec);
+    long long ns = (static_cast<long long>(deadline->at.tv_sec) - now.tv_sec) * 1000000000LL +
+                   (deadline->at.tv_nsec - now.tv_nsec);
     ns = ns > 0 ? ns : 0;
     *left = {static_cast<time_t>(ns / 1000000000LL), static_cast<long>(ns % 1000000000LL)};
+    if (left->tv_sec >= longest_wait_seconds)
+        *left = {longest_wait_seconds, 0};
     return left;
 }
 
@@ -301,7 +332,7 @@ time_left(const timespec *deadline, timespec *left) {
 // deadline (unless null) has passed, or an ending signal has come. Returns
 // whether fd has input.
 static bool
-wait_for_input(int fd, int watched, const timespec *deadline, const sigset_t *wait_mask) {
+wait_for_input(int fd, int watched, hold_deadline *deadline, const sigset_t *wait_mask) {
     fd_set readable;
     while (!hold_ending) {
         FD_ZERO(&readable);
@@ -309,9 +340,11 @@ wait_for_input(int fd, int watched, const timespec *deadline, const sigset_t *wa
         if (watched != -1)
             FD_SET(watched, &readable);
         timespec left;
-        int ready = pselect((fd > watched ? fd : watched) + 1, &readable, nullptr, nullptr,
-                            time_left(deadline, &left), wait_mask);
-        if (ready >= 0)
+        const timespec *timeout = time_left(deadline, &left);
+        bool last = timeout == nullptr || left.tv_sec < longest_wait_seconds;
+        int ready = pselect((fd > watched ? fd : watched) + 1, &readable, nullptr, nullptr, timeout,
+                            wait_mask);
+        if (ready > 0 || (ready == 0 && last))
             return ready > 0 && FD_ISSET(fd, &readable);
     }
     return has_input(fd);
@@ -336,9 +369,9 @@ hold_until(const char *reason, int watched, std::int64_t seconds) {
     write_line(STDOUT_FILENO, line);
     if (begins_with_error(line))
         return status_error_reply;
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += static_cast<time_t>(seconds);
+    hold_deadline deadline = {{}, wall_clock_lead()};
+    clock_gettime(CLOCK_MONOTONIC, &deadline.at);
+    deadline.at.tv_sec += static_cast<time_t>(seconds);
     while (wait_for_input(fd, watched, seconds > 0 ? &deadline : nullptr, &wait_mask)) {
         if (service_closed(fd)) {
             warnx("the service ended the hold");

@@ -16,6 +16,7 @@ char s0ix_stype[stype_capacity];
 static char known_action[setting_capacity];
 
 static int apply_mode_sleep_type(reply_text &reply);
+static int choose_mode(std::uint8_t mode, reply_text &reply);
 static int toggle(reply_text &reply);
 static int read_lid_state(reply_text &reply);
 static void remember_action(const char *value);
@@ -32,6 +33,10 @@ static constexpr char acpi_list_setting[] = "hw.acpi.supported_sleep_state";
 static constexpr std::size_t stype_list_capacity = 128;
 
 static const char *type_list = stype_list_setting;
+// The mode whose sleep type the last command lacked; none_missing when it
+// lacked none.
+static constexpr int none_missing = -1;
+static int missing_mode = none_missing;
 
 struct command_entry {
     std::string_view word;
@@ -90,7 +95,8 @@ probe_sleep_types() {
     if (s3_stype[0] != '\0' || s0ix_stype[0] != '\0')
         return 0;
     char list[stype_list_capacity];
-    if (sysctl_read(stype_list_setting, list, sizeof list) == 0) {
+    // 14 has no such list: asked quietly, as its absence is no fault.
+    if (sysctl_probe(stype_list_setting, list, sizeof list) == 0) {
         choose_name(s0ix_stype, list, "suspend_to_idle", "s2idle");
         choose_name(s3_stype, list, "fw_suspend", "s2mem");
         return 0;
@@ -119,6 +125,22 @@ fit_default_mode() {
         switch_mode = s3;
         warnx("no suspend-to-idle sleep type; toggle writes %s", s3_stype);
     }
+}
+
+const char *
+sleep_kind(std::uint8_t mode) {
+    return mode == s3 ? "S3" : "suspend-to-idle";
+}
+
+void
+note_missing_sleep_type(std::uint8_t mode) {
+    missing_mode = mode;
+}
+
+const char *
+missing_sleep_kind() {
+    return missing_mode == none_missing ? nullptr
+                                        : sleep_kind(static_cast<std::uint8_t>(missing_mode));
 }
 
 const char *
@@ -179,8 +201,10 @@ apply_mode_sleep_type(reply_text &reply) {
     // A direct command decides the default mode here, where it first counts.
     fit_default_mode();
     const char *stype = sleep_type_for_mode();
-    if (stype[0] == '\0')
+    if (stype[0] == '\0') {
+        note_missing_sleep_type(switch_mode);
         return -1;
+    }
     return apply_lid_state(stype, reply);
 }
 
@@ -199,20 +223,33 @@ cmd_awake(reply_text &reply) {
     return apply_lid_state("NONE", reply);
 }
 
-// The mode changes before anything is tried and stays changed when the
-// command fails, so a later "toggle" follows what the user asked for.
+// A mode whose sleep type the kernel lists changes before the write is
+// tried and stays changed when the write fails, so a later "toggle"
+// follows what the user asked for. One that the kernel cannot do, or whose
+// list cannot be read, leaves the mode alone: "toggle" would otherwise
+// fail from then on.
+static int
+choose_mode(std::uint8_t mode, reply_text &reply) {
+    if (probe_sleep_types() == -1)
+        return -1;
+    const char *stype = mode == s3 ? s3_stype : s0ix_stype;
+    if (stype[0] == '\0') {
+        note_missing_sleep_type(mode);
+        return -1;
+    }
+    switch_mode = mode;
+    switch_mode_by_default = false;
+    return apply_lid_state(stype, reply);
+}
+
 static int
 cmd_s0ix(reply_text &reply) {
-    switch_mode = s0ix;
-    switch_mode_by_default = false;
-    return apply_mode_sleep_type(reply);
+    return choose_mode(s0ix, reply);
 }
 
 static int
 cmd_s3(reply_text &reply) {
-    switch_mode = s3;
-    switch_mode_by_default = false;
-    return apply_mode_sleep_type(reply);
+    return choose_mode(s3, reply);
 }
 
 static int
@@ -232,6 +269,7 @@ effect_of(std::string_view command) {
 
 int
 run_command(std::string_view command, reply_text &reply) {
+    missing_mode = none_missing;
     for (const command_entry &entry : commands) {
         if (entry.word == command)
             return entry.handler(reply);

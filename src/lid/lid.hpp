@@ -49,6 +49,15 @@ const char *sleep_type_list();
 // warning. Decides once; later calls do nothing.
 void fit_default_mode();
 
+// "suspend-to-idle" or "S3", as warnings name the two modes.
+const char *sleep_kind(std::uint8_t mode);
+
+// The last command word was refused because the kernel lists no sleep type
+// for mode; run_command forgets it when the next word begins.
+void note_missing_sleep_type(std::uint8_t mode);
+// The kind (sleep_kind) that the last command word lacked, or null.
+const char *missing_sleep_kind();
+
 // The sleep type that the current switch_mode writes; may be empty.
 const char *sleep_type_for_mode();
 

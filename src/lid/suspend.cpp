@@ -40,23 +40,36 @@ suspend_s3(reply_text &reply) {
 
 int
 suspend_s0ix(reply_text &reply) {
+    // The reason first: a kernel without an S0ix type (14, or firmware
+    // without one) may not have kern.power.suspend at all.
+    if (probe_sleep_types() == -1)
+        return -1;
+    if (s0ix_stype[0] == '\0') {
+        note_missing_sleep_type(s0ix);
+        return -1;
+    }
     char saved[setting_capacity];
     if (sysctl_read(suspend_setting, saved, sizeof saved) == -1)
-        return -1;
-    if (probe_sleep_types() == -1 || s0ix_stype[0] == '\0')
         return -1;
 
     warnx("requesting S0ix (was %s=%s)", suspend_setting, saved);
     if (sysctl_write(suspend_setting, s0ix_stype) == -1)
         return -1;
 
-    char tool[] = "zzz";
-    char *argv[] = {tool, nullptr};
+    // zzz(8) cannot ask for suspend-to-idle: it goes through
+    // hw.acpi.suspend_state, which has no S-state for it, and acpiconf -s
+    // takes only S1 to S5 (usr.sbin/zzz/zzz.sh). apm -z's APMIO_SUSPEND asks
+    // for whatever type kern.power.suspend holds (sys/x86/acpica/acpi_apm.c).
+    char tool[] = "apm";
+    char flag[] = "-z";
+    char *argv[] = {tool, flag, nullptr};
     bool succeeded = false;
-    int ran = run_suspend_tool("/usr/sbin/zzz", argv, &succeeded);
-    // The suspend's own outcome is what the client needs to hear; a failed
-    // restore only gets a warning, since every later zzz would otherwise
-    // suspend to idle without anyone knowing why.
+    int ran = run_suspend_tool("/usr/sbin/apm", argv, &succeeded);
+    // The kernel took the type along with the request, so the old value
+    // goes back at once, before the machine sleeps. The suspend's own
+    // outcome is what the client needs to hear; a failed restore only gets
+    // a warning, since every later suspend request would otherwise be to
+    // idle without anyone knowing why.
     if (sysctl_write(suspend_setting, saved) == -1)
         warnx("could not restore %s=%s", suspend_setting, saved);
     if (ran == -1)

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 static std::size_t read_all(int fd, char *buffer, std::size_t capacity);
+static int read_setting(const char *flags, const char *name, char *buffer, std::size_t capacity);
 
 static constexpr char sysctl_path[] = "/sbin/sysctl";
 
@@ -33,14 +34,16 @@ trim_line_ends(char *text, std::size_t length) {
     return length;
 }
 
-int
-sysctl_read(const char *name, char *buffer, std::size_t capacity) {
+// flags is "-n" or "-qn": FreeBSD's sysctl -q keeps "unknown oid" to
+// itself and still exits 1 (sbin/sysctl/sysctl.c).
+static int
+read_setting(const char *flags, const char *name, char *buffer, std::size_t capacity) {
     char local_name[sysctl_name_capacity];
     if (copy_text(local_name, sizeof local_name, name) == -1)
         return -1;
-    char dash_n[] = "-n";
     // exec never writes through its argument vector.
-    char *argv[] = {const_cast<char *>(sysctl_path), dash_n, local_name, nullptr};
+    char *argv[] = {const_cast<char *>(sysctl_path), const_cast<char *>(flags), local_name,
+                    nullptr};
 
     int fds[2];
     if (pipe(fds) == -1)
@@ -60,6 +63,16 @@ sysctl_read(const char *name, char *buffer, std::size_t capacity) {
         return -1;
     trim_line_ends(buffer, held);
     return 0;
+}
+
+int
+sysctl_read(const char *name, char *buffer, std::size_t capacity) {
+    return read_setting("-n", name, buffer, capacity);
+}
+
+int
+sysctl_probe(const char *name, char *buffer, std::size_t capacity) {
+    return read_setting("-qn", name, buffer, capacity);
 }
 
 int

@@ -16,6 +16,11 @@ inline constexpr std::size_t setting_capacity = 64;
 // buffer holds whatever the tool printed, untrimmed. capacity must be >= 1.
 int sysctl_read(const char *name, char *buffer, std::size_t capacity);
 
+// As sysctl_read, for a setting that some kernels lack: "sysctl -q -n",
+// so that such a kernel's "unknown oid" stays off the standard error that
+// daemon(8) sends to syslog. Other failures are still reported by the tool.
+int sysctl_probe(const char *name, char *buffer, std::size_t capacity);
+
 // Runs "sysctl name=value" with every descriptor inherited, so the tool's
 // own report of the change reaches the caller's standard output. Returns 0
 // when the tool succeeded, -1 otherwise; nothing is run when the argument

@@ -1,7 +1,6 @@
 #include "server/battery.hpp"
 
 #include "lid/power.hpp"
-#include "lid/suspend.hpp"
 #include "server/follow.hpp"
 #include "server/follow_state.hpp"
 #include "server/hold.hpp"
@@ -71,16 +70,15 @@ end_holds() {
 
 // In the mode's way even when the lid action is NONE: a person's NONE must
 // not cost the session. A resume then holds it back until the lid closes
-// again, so a machine woken on a low battery is not put straight back.
+// again, so a machine woken on a low battery is not put straight back; a
+// refusal does the same, so it is said once.
 static void
 suspend_now() {
-    warnx("battery at %d%%: lid closed: suspending now", battery.level);
     battery.armed = false;
-    reply_text reply{};
-    if (switch_mode == s3)
-        suspend_s3(reply);
-    else
-        suspend_s0ix(reply);
+    if (!may_suspend_automatically(switch_mode))
+        return;
+    warnx("battery at %d%%: lid closed: suspending now", battery.level);
+    suspend_automatically(switch_mode);
     follow_suspended();
 }
 

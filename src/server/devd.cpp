@@ -42,8 +42,20 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
     {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
+    {"kernel", "power", "resume", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},
 };
+
+// 15's unix sockets end each record with MSG_EOR and hand a long one over
+// in pieces (sys/kern/uipc_usrreq.c); Linux never sets MSG_EOR.
+#if defined(__FreeBSD__)
+static constexpr bool record_ends_marked = true;
+#else
+static constexpr bool record_ends_marked = false;
+#endif
+
+// Owned by devd_receive: a record too long is being read in pieces.
+static bool in_long_record;
 
 // FreeBSD's sun_path size, as for the control socket.
 static_assert(sizeof devd_socket_path <= 104);
@@ -107,6 +119,7 @@ parse_devd_event(std::string_view message) {
 
 int
 devd_connect() {
+    in_long_record = false;
     int fd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd == -1)
         return -1;
@@ -139,9 +152,27 @@ devd_receive(int fd) {
         return {devd_status::nothing, devd_event::none};
     if (n <= 0)
         return {devd_status::closed, devd_event::none};
-    if ((header.msg_flags & MSG_TRUNC) != 0)
+    auto length = static_cast<std::size_t>(n);
+    devd_verdict verdict =
+        devd_judge_read(in_long_record, length, header.msg_flags, record_ends_marked);
+    in_long_record = verdict.discarding;
+    if (!verdict.take)
         return {devd_status::message, devd_event::none};
-    return {devd_status::message, parse_devd_event({message, static_cast<std::size_t>(n)})};
+    return {devd_status::message, parse_devd_event({message, length})};
+}
+
+devd_verdict
+devd_judge_read(bool discarding, std::size_t length, int flags, bool marked_ends) {
+    if ((flags & MSG_TRUNC) != 0)
+        return {false, false};
+    if (!marked_ends)
+        return {true, false};
+    bool ends = (flags & MSG_EOR) != 0;
+    if (discarding)
+        return {!ends && length < devd_message_capacity, !ends && length == devd_message_capacity};
+    if (!ends && length == devd_message_capacity)
+        return {false, true};
+    return {true, false};
 }
 
 unsigned

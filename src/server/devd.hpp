@@ -13,8 +13,9 @@
 //                               (present, whatever its value) lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
 //   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
-//   system=ACPI subsystem=Resume, or system=kern subsystem=power type=resume:
-//   resumed. Anything else is none.
+//   system=ACPI subsystem=Resume, or system=kernel subsystem=power
+//   type=resume (the kernel's own, since 14; system=kern before): resumed.
+//   Anything else is none.
 // The lid driver passes the firmware's _LID value on as the notify, and
 // firmware may report open as any value but zero.
 #pragma once
@@ -24,7 +25,8 @@
 #include <string_view>
 
 inline constexpr char devd_socket_path[] = "/var/run/devd.seqpacket.pipe";
-// devd sends one event per message; a longer message is ignored whole.
+// devd sends one event per message; a longer message is ignored whole,
+// never taken as the start of another (devd_judge_read).
 inline constexpr std::size_t devd_message_capacity = 1024;
 inline constexpr unsigned devd_retry_cap_seconds = 60;
 
@@ -51,13 +53,27 @@ struct devd_received {
 
 devd_event parse_devd_event(std::string_view message);
 
+// What one read of length bytes, with recvmsg's flags, means. 14 and Linux
+// cut a longer record to the buffer and set MSG_TRUNC. 15 hands it over in
+// pieces, each filling the buffer, and only the last carries MSG_EOR
+// (marked_ends); a read that fills the buffer without MSG_EOR then starts
+// a discard that lasts until a read with MSG_EOR. A short read without
+// MSG_EOR is a whole record wherever ends are not marked, so it ends a
+// discard and is taken. Pure: the caller keeps discarding.
+struct devd_verdict {
+    bool take;       // the read is one whole message
+    bool discarding; // the reads that follow belong to a record too long
+};
+devd_verdict devd_judge_read(bool discarding, std::size_t length, int flags, bool marked_ends);
+
 // A close-on-exec, non-blocking SOCK_SEQPACKET socket connected to
 // devd_socket_path, or -1 with errno set. Non-blocking, so that a devd whose
 // queue of new clients is full refuses at once instead of holding the loop.
 int devd_connect();
 
 // Takes at most one message with recvmsg, never waiting. A message longer
-// than devd_message_capacity (MSG_TRUNC) is taken and gives none. A
+// than devd_message_capacity is taken and gives none, however many reads
+// it takes (devd_judge_read). A
 // zero-length read is taken as the end of the connection, as it cannot be
 // told apart from one.
 devd_received devd_receive(int fd);

@@ -24,6 +24,7 @@ static void take_event(devd_event event);
 static bool is_stype(const char *type, const char *stype);
 static bool lid_known_closed();
 static void suspend_closed(const char *type);
+static bool suspend_pending();
 
 power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown};
 
@@ -38,7 +39,15 @@ static struct {
     // of devd, so a reconnection that finds the same source does nothing and
     // cannot undo what a person chose meanwhile.
     power_source acted_on;
+    // An automatic suspend was requested and no resume event has come yet.
+    bool requested;
+    timespec requested_until; // on CLOCK_MONOTONIC: then it counts as lost
 } devd = {};
+
+// While a sleep is pending the kernel takes a second request as the
+// acknowledgement that lets the machine sleep (sys/dev/acpica/acpi.c), so
+// none is sent until a resume event, or for this long.
+static constexpr long pending_suspend_seconds = 60;
 
 // The word set for source; null when none is, and always for unknown.
 static const char *
@@ -146,7 +155,8 @@ take_event(devd_event event) {
         source_is(power_source::ac);
         break;
     case devd_event::resumed:
-        count_time_asleep();
+        confirm_time_asleep();
+        devd.requested = false;
         learn_state();
         break;
     case devd_event::battery_changed:
@@ -242,17 +252,46 @@ lid_known_closed() {
     return power.lid == lid_position::closed && read_lid_position() == lid_position::closed;
 }
 
+// Nothing is read here "as at a resume": the tool returns once the kernel
+// has taken the request, before the machine sleeps; devd's resume event
+// brings the lid and the source back.
 static void
 suspend_closed(const char *type) {
+    std::uint8_t mode = is_stype(type, s3_stype) ? s3 : s0ix;
+    if (!may_suspend_automatically(mode))
+        return;
     warnx("lid closed: suspending now (%s)", type);
+    suspend_automatically(mode);
+}
+
+static bool
+suspend_pending() {
+    return devd.requested && nanoseconds_until(devd.requested_until, deadline_after(0)) > 0;
+}
+
+bool
+may_suspend_automatically(std::uint8_t mode) {
+    if ((mode == s3 ? s3_stype : s0ix_stype)[0] == '\0') {
+        warnx("no %s sleep type: the machine stays awake", sleep_kind(mode));
+        return false;
+    }
+    if (suspend_pending()) {
+        warnx("a suspend is still pending: not requesting another");
+        return false;
+    }
+    return true;
+}
+
+void
+suspend_automatically(std::uint8_t mode) {
     reply_text reply{};
-    if (is_stype(type, s3_stype))
-        suspend_s3(reply);
-    else
-        suspend_s0ix(reply);
-    // Read as at a resume, which this is, while devd is there to keep it.
-    if (devd.fd != -1)
-        power.lid = read_lid_position();
+    int rc = mode == s3 ? suspend_s3(reply) : suspend_s0ix(reply);
+    if (rc != 0) {
+        warnx("suspend failed (%s): the machine stays awake", mode == s3 ? s3_tool : s0ix_tool);
+        return;
+    }
+    devd.requested = true;
+    devd.requested_until = deadline_after(pending_suspend_seconds);
 }
 
 void

@@ -9,6 +9,7 @@
 
 #include <sys/select.h>
 
+#include <cstdint>
 #include <ctime>
 
 // The power source and lid position it keeps are in follow_state.hpp.
@@ -36,6 +37,16 @@ void follow_hold_began();
 // change (a power-source setting, or the end of the holds writing a sleep
 // type back) made the lid action a sleep type while the lid is closed.
 void follow_settle();
+
+// Before an automatic suspend (the closed lid's, the battery floor's) in
+// mode (s3 or s0ix): false, with a warning, when the kernel lists no sleep
+// type for it, or while an earlier automatic request is pending (until a
+// resume event, or 60 seconds).
+bool may_suspend_automatically(std::uint8_t mode);
+
+// Requests the suspend for mode; a tool that cannot be run or fails is
+// warned about, a success makes the request pending.
+void suspend_automatically(std::uint8_t mode);
 
 // The machine was just suspended another way: a closed-lid suspend owed
 // is dropped, so the machine suspends once.

@@ -19,11 +19,14 @@ struct hold_entry {
     uid_t uid;
     pid_t pid;
     timespec ends;                // on CLOCK_MONOTONIC, for a timed hold
+    long long counted;            // the wall clock's lead up to which ends has been moved
     char reason[reason_capacity]; // empty when none was given
 };
 
 static timespec now_on_hold_clock();
 static void move_earlier(timespec &when, long long ns);
+static void rebase_holds();
+static void count_sleep_up_to(long long lead);
 static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
 static int write_restore_file(const char *value, std::size_t length);
@@ -40,21 +43,24 @@ static std::size_t held;
 static char restore_state[setting_capacity];
 // The last end of the holds wrote a sleep type back; not yet taken.
 static bool sleep_type_restored;
-// Both clocks as count_time_asleep last read them; zero before its first.
-static timespec last_realtime, last_monotonic;
+// The wall clock's lead over CLOCK_MONOTONIC (wall_clock_lead) as
+// count_time_asleep last measured it, and a jump in it that waits for a
+// resume event to count as sleep.
+static struct {
+    bool measured;        // lead holds a measurement
+    long long lead;       // at the last measurement
+    bool pending;         // a jump waits for a resume event
+    long long jumped_to;  // the lead the pending jump reached
+    timespec pending_end; // on CLOCK_MONOTONIC: later, the jump was a clock step
+} clocks = {};
+
+// A resume event comes within this long after the wake that measured the
+// sleep; a jump that none follows was the wall clock being set.
+static constexpr long resume_wait_seconds = 10;
 
 static constexpr table_share hold_shares = {hold_capacity, hold_share, holds_kept_for_root};
 
-// More than this much time asleep counts; less is the two clocks' drift.
-static constexpr long long asleep_threshold_ns = 2000000000LL;
-
-// A hold's time counts the time the machine sleeps, and no clock that both
-// systems offer counts it. FreeBSD serves CLOCK_MONOTONIC and CLOCK_UPTIME
-// alike from nanouptime(), which stops while the machine is suspended, and
-// its CLOCK_BOOTTIME is another name for CLOCK_MONOTONIC. Linux's
-// CLOCK_MONOTONIC stops too; only its CLOCK_BOOTTIME goes on. So the
-// deadlines stay on CLOCK_MONOTONIC everywhere, and count_time_asleep moves
-// them by the time the wall clock ran ahead of it.
+// See wall_clock_lead for why the deadlines stay on CLOCK_MONOTONIC.
 static timespec
 now_on_hold_clock() {
     timespec now;
@@ -126,6 +132,9 @@ begin_hold(const peer_identity &peer, kept_connection conn, std::uint32_t second
     h.pid = peer.pid;
     h.ends = now_on_hold_clock();
     h.ends.tv_sec += seconds;
+    // Only sleep after this moment shortens it, even one whose resume event
+    // is still to come.
+    h.counted = wall_clock_lead();
     held++;
     return 0;
 }
@@ -240,26 +249,59 @@ take_sleep_type_restored() {
     return taken;
 }
 
-// Both clocks are read together, so what one advanced beyond the other is
-// the time the monotonic clock stood still, or the wall clock was set.
-void
-count_time_asleep() {
-    timespec realtime, monotonic;
-    clock_gettime(CLOCK_REALTIME, &realtime);
-    clock_gettime(CLOCK_MONOTONIC, &monotonic);
-    bool first = last_monotonic.tv_sec == 0 && last_monotonic.tv_nsec == 0;
-    long long slept =
-        nanoseconds_until(realtime, last_realtime) - nanoseconds_until(monotonic, last_monotonic);
-    last_realtime = realtime;
-    last_monotonic = monotonic;
-    // A wall clock set back, or the usual drift, changes nothing.
-    if (first || slept <= asleep_threshold_ns)
-        return;
+// Every timed hold's time so far is settled: only later sleep counts.
+static void
+rebase_holds() {
+    for (std::size_t i = 0; i < held; i++)
+        holds[i].counted = clocks.lead;
+}
+
+// Each timed hold ends earlier by the part of the jump to lead that came
+// after it was granted, then counts from the lead as it is now.
+static void
+count_sleep_up_to(long long lead) {
     for (std::size_t i = 0; i < held; i++) {
-        if (holds[i].conn.fd == -1)
-            move_earlier(holds[i].ends, slept);
+        hold_entry &h = holds[i];
+        if (h.conn.fd == -1 && lead > h.counted)
+            move_earlier(h.ends, lead - h.counted);
+        h.counted = clocks.lead;
     }
     end_expired_holds();
+}
+
+void
+count_time_asleep(bool resume_heard) {
+    long long lead = wall_clock_lead();
+    long long jump = lead - clocks.lead;
+    bool first = !clocks.measured;
+    clocks.measured = true;
+    clocks.lead = lead;
+    if (clocks.pending && nanoseconds_until(clocks.pending_end, now_on_hold_clock()) <= 0) {
+        clocks.pending = false;
+        warnx("holds: the wall clock was set (no resume followed); their time is kept");
+        rebase_holds();
+    }
+    // A wall clock set back, or the usual drift, changes nothing.
+    if (first || jump <= asleep_threshold_ns) {
+        if (!clocks.pending)
+            rebase_holds();
+        return;
+    }
+    if (!resume_heard) {
+        count_sleep_up_to(lead);
+        return;
+    }
+    clocks.pending = true;
+    clocks.jumped_to = lead;
+    clocks.pending_end = deadline_after(resume_wait_seconds);
+}
+
+void
+confirm_time_asleep() {
+    if (!clocks.pending || nanoseconds_until(clocks.pending_end, now_on_hold_clock()) <= 0)
+        return;
+    clocks.pending = false;
+    count_sleep_up_to(clocks.jumped_to);
 }
 
 bool

@@ -80,10 +80,16 @@ void end_expired_holds();
 bool take_sleep_type_restored();
 
 // Measures the time the machine slept since the last call: the advance of
-// CLOCK_REALTIME beyond that of CLOCK_MONOTONIC. More than 2 seconds moves
-// every timed hold's end earlier by as much, and ends those now due. Called
-// at every wake and at every resume.
-void count_time_asleep();
+// CLOCK_REALTIME beyond that of CLOCK_MONOTONIC (wall_clock_lead). Called
+// at every wake. More than 2 seconds moves every timed hold's end earlier
+// by the part that accrued after the hold began, and ends those now due:
+// at once when resume_heard is false (devd is not connected), else only
+// once confirm_time_asleep follows within 10 seconds; a jump that nothing
+// confirms was the wall clock being set, and is dropped with a warning.
+void count_time_asleep(bool resume_heard);
+
+// A resume event came: the jump waiting for one counts as sleep.
+void confirm_time_asleep();
 
 // Time until the nearest timed hold ends, for the loop's wait; false when
 // there is none.

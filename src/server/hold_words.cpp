@@ -2,6 +2,8 @@
 
 #include "runner/text.hpp"
 
+#include <ctime>
+
 static std::int64_t unit_seconds(char unit);
 static server_request classify_hold(std::string_view rest);
 
@@ -98,4 +100,16 @@ classify_request(std::string_view request) {
     if (text_head(request, 5) != "hold ")
         return {server_word::other, 0, {}};
     return classify_hold(text_tail(request, 5));
+}
+
+// Both clocks are read together, so what one advanced beyond the other
+// between two calls is the time the monotonic clock stood still, or the
+// wall clock was set.
+long long
+wall_clock_lead() {
+    timespec realtime, monotonic;
+    clock_gettime(CLOCK_REALTIME, &realtime);
+    clock_gettime(CLOCK_MONOTONIC, &monotonic);
+    return (static_cast<long long>(realtime.tv_sec) - monotonic.tv_sec) * 1000000000LL +
+           (realtime.tv_nsec - monotonic.tv_nsec);
 }

@@ -7,6 +7,19 @@
 #include <cstdint>
 #include <string_view>
 
+// A timed hold's time counts the time the machine sleeps. No clock does
+// on FreeBSD: CLOCK_MONOTONIC and CLOCK_UPTIME both come from the uptime,
+// which stops while the machine is suspended, and CLOCK_BOOTTIME is only
+// another name for CLOCK_UPTIME (sys/sys/_clock_id.h), unlike Linux's,
+// which goes on. Linux's CLOCK_MONOTONIC stops too. So both sides
+// keep their deadlines on CLOCK_MONOTONIC and watch how far the wall clock
+// has run ahead of it: a jump in this lead of more than asleep_threshold_ns
+// is a sleep, or a step of the wall clock (ntpd, date), which only a
+// resume event can tell apart.
+inline constexpr long long asleep_threshold_ns = 2000000000LL;
+// CLOCK_REALTIME minus CLOCK_MONOTONIC now, in nanoseconds.
+long long wall_clock_lead();
+
 // The longest hold a DURATION may ask for: one week.
 inline constexpr std::uint32_t longest_hold_seconds = 7 * 24 * 60 * 60;
 // A hold's reason: up to 64 bytes and the terminating zero.

@@ -81,7 +81,7 @@ check_machine(char *current, std::size_t capacity) {
     bool listed = probe_sleep_types() == 0;
     if (listed)
         fit_default_mode();
-    const char *kind = switch_mode == s3 ? "S3" : "suspend-to-idle";
+    const char *kind = sleep_kind(switch_mode);
     if (!listed || sleep_type_for_mode()[0] == '\0')
         errx(1, "no %s sleep type in %s", kind, sleep_type_list());
     // The tool's own failure leaves errno alone; err() would then append
@@ -245,7 +245,8 @@ static void
 dispatch(const wait_set &set, int listener) {
     // Time asleep first, so that a hold it ends ends now, and every reply
     // below shows the corrected time left.
-    count_time_asleep();
+    // While devd is connected, only a resume event makes a jump sleep.
+    count_time_asleep(follow_descriptor() != -1);
     end_expired_holds();
     // devd's news first, and what it or a holder's end owes: a request in
     // the same wake then meets it done. The battery floor acts on the news

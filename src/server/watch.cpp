@@ -25,8 +25,11 @@ static uid_t uid_of_watcher(std::size_t index);
 
 // A line is under 256 bytes, so a watcher that lets this much pile up
 // unread has stopped reading. Linux charges a local stream's unread bytes
-// to the sender's buffer; FreeBSD queues them in the receiver's (8 KiB by
-// default), which bounds them the same way.
+// to the sender's buffer, which this bounds. FreeBSD 15 does not look at
+// the sender's buffer of a unix stream: the unread bytes are queued in the
+// receiver's, net.local.stream.recvspace (64 KiB by default;
+// sys/kern/uipc_usrreq.c), so there a stalled watcher is dropped only once
+// some 250 lines are waiting for it. Either way it is bounded.
 static constexpr int watcher_send_buffer = 4096;
 static constexpr table_share watcher_shares = {watcher_capacity, watcher_share,
                                                watchers_kept_for_root};
@@ -77,7 +80,7 @@ begin_watch(kept_connection conn, uid_t uid, reply_text &reply) {
         set_reply(reply, "error: too many watchers");
         return -1;
     }
-    // Without the smaller buffer a stalled watcher is only dropped later.
+    // On Linux, without the smaller buffer a stalled watcher is dropped later.
     (void)setsockopt(conn.fd, SOL_SOCKET, SO_SNDBUF, &watcher_send_buffer,
                      sizeof watcher_send_buffer);
     watchers[watching] = {conn, uid, {}};

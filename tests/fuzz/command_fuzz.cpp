@@ -62,9 +62,10 @@ struct model {
         return next < script.size() ? script[next++] : fake::child{};
     }
 
-    // sysctl_read into a buffer of buffer.size() bytes.
-    int read(const char *name, bytes &buffer) {
-        calls.push_back({"/sbin/sysctl", {"/sbin/sysctl", "-n", name}, true});
+    // sysctl_read into a buffer of buffer.size() bytes; sysctl_probe with
+    // flags "-qn".
+    int read(const char *name, bytes &buffer, const char *flags = "-n") {
+        calls.push_back({"/sbin/sysctl", {"/sbin/sysctl", flags, name}, true});
         fake::child c = take();
         if (c.spawn_fails)
             return -1;
@@ -95,7 +96,7 @@ struct model {
         if (!s3_name.empty() || !s0ix_name.empty())
             return 0;
         bytes list(128);
-        if (read(stype_list_setting, list) == -1) {
+        if (read(stype_list_setting, list, "-qn") == -1) {
             if (read(acpi_list_setting, list) == -1)
                 return -1;
             s3_name = fuzz::reference_has_token(text_of(list), "S3") ? "S3" : "";
@@ -151,6 +152,9 @@ struct model {
         if (word == "awake")
             return apply_lid_state("NONE", reply);
         if (word == "s0ix" || word == "s3") {
+            // A mode the kernel lists no type for leaves the mode alone.
+            if (probe() == -1 || (word == "s3" ? s3_name : s0ix_name).empty())
+                return -1;
             mode = word == "s3" ? s3 : s0ix;
             by_default = false;
             return apply_mode(reply);
@@ -173,15 +177,15 @@ struct model {
             return succeeded ? 0 : -1;
         }
         if (word == "suspend-s0ix") {
+            if (probe() == -1 || s0ix_name.empty())
+                return -1;
             bytes saved(64);
             if (read(suspend_setting, saved) == -1)
-                return -1;
-            if (probe() == -1 || s0ix_name.empty())
                 return -1;
             if (write(suspend_setting, s0ix_name) == -1)
                 return -1;
             bool succeeded = false;
-            int ran = suspend_tool("/usr/sbin/zzz", {"zzz"}, succeeded);
+            int ran = suspend_tool("/usr/sbin/apm", {"apm", "-z"}, succeeded);
             (void)write(suspend_setting, text_of(saved));
             if (ran == -1)
                 return -1;

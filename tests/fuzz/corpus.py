@@ -212,6 +212,7 @@ def devd_seeds():
         "on-ac": b"!system=ACPI subsystem=ACAD type=\\_SB_.ACAD notify=0x01\n",
         "acpi-resume": b"!system=ACPI subsystem=Resume type=\\_SB_.PWRB notify=0x02\n",
         "kern-resume": b"!system=kern subsystem=power type=resume\n",
+        "kernel-resume": b"!system=kernel subsystem=power type=resume\n",
         "kern-suspend": b"!system=kern subsystem=power type=suspend\n",
         "reordered": b"!notify=0x00 subsystem=ACAD system=ACPI\n",
         "no-line-feed": b"!system=ACPI subsystem=ACAD notify=0x01",

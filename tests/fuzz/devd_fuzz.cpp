@@ -60,7 +60,9 @@ model(std::string message) {
     if (is("system", "ACPI") && is("subsystem", "CMBAT"))
         return battery_changed;
     bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
-    bool kern_resume = is("system", "kern") && is("subsystem", "power") && is("type", "resume");
+    // The kernel's own event: "kernel" since 14, "kern" before.
+    bool kern_resume = (is("system", "kernel") || is("system", "kern")) &&
+                       is("subsystem", "power") && is("type", "resume");
     return acpi_resume || kern_resume ? resumed : none;
 }
 

@@ -63,7 +63,7 @@ check_probe(const fake::child &child) {
 
     bool ok = !child.spawn_fails && fuzz::reference_succeeded(child.status);
     std::vector<fake::call> reads{
-        {"/sbin/sysctl", {"/sbin/sysctl", "-n", "kern.power.supported_stype"}, true}};
+        {"/sbin/sysctl", {"/sbin/sysctl", "-qn", "kern.power.supported_stype"}, true}};
     if (!ok)
         reads.push_back(
             {"/sbin/sysctl", {"/sbin/sysctl", "-n", "hw.acpi.supported_sleep_state"}, true});
