@@ -34,6 +34,9 @@
 //       COUNT watch connections, then EVENTS lid events sent as devd
 //       would, closed and opened by turns; the time from each send until
 //       every watcher has its new line
+//   client ctl-latency SOCKET DEVD_SOCKET COUNT EVENTS PREFIX VANTRELCTL
+//       the same with COUNT "VANTRELCTL watch -j" processes as the
+//       watchers: until each has written its new object to its pipe
 //   client silent SOCKET COUNT
 //       COUNT connections that send nothing; one the service closes when
 //       its time for a line is up is opened again. Prints "silent COUNT"
@@ -65,6 +68,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -980,21 +984,51 @@ connect_devd(const char *path) {
     return fd;
 }
 
+// A "ctl watch -j" process writing to a pipe, once its first object has
+// come; returns the pipe's reading end.
+int
+begin_ctl_watch(const char *ctl, pid_t *pid) {
+    int p[2];
+    if (pipe2(p, O_CLOEXEC) == -1)
+        die("pipe", std::strerror(errno));
+    *pid = fork();
+    if (*pid == 0) {
+        dup2(p[1], STDOUT_FILENO);
+        setenv("vantrel_socket", socket_path, 1);
+        execl(ctl, ctl, "watch", "-j", static_cast<char *>(nullptr));
+        _exit(127);
+    }
+    if (*pid == -1)
+        die("fork", std::strerror(errno));
+    close(p[1]);
+    char line[1024];
+    read_line(p[0], line, sizeof line);
+    if (std::strncmp(line, "{\"action\":", 10) != 0)
+        die("unexpected watch -j output", line);
+    return p[0];
+}
+
+// With ctl, the watchers are vantrelctl processes printing JSON.
 int
 cmd_latency(int argc, char **argv) {
-    if (argc != 7)
-        die("usage: client latency SOCKET DEVD_SOCKET COUNT EVENTS PREFIX");
+    const char *ctl = argc == 8 && std::strcmp(argv[1], "ctl-latency") == 0 ? argv[7] : nullptr;
+    if (argc != (ctl != nullptr ? 8 : 7))
+        die("usage: client latency|ctl-latency SOCKET DEVD_SOCKET COUNT EVENTS PREFIX "
+            "[VANTRELCTL]");
     socket_path = argv[2];
     int count = watcher_count(argv[4]);
     int events = positive(argv[5]);
     int fds[most_watchers];
+    pid_t pids[most_watchers] = {};
     for (int i = 0; i < count; i++)
-        fds[i] = begin_watch();
+        fds[i] = ctl != nullptr ? begin_ctl_watch(ctl, &pids[i]) : begin_watch();
     int devd = connect_devd(argv[3]);
     static const char *const messages[] = {
         "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x00",
         "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=0x01"};
-    static const char *const wanted[] = {"lid=closed", "lid=open"};
+    static const char *const lines[] = {"lid=closed", "lid=open"};
+    static const char *const objects[] = {"\"lid\":\"closed\"", "\"lid\":\"open\""};
+    const char *const *wanted = ctl != nullptr ? objects : lines;
     std::vector<double> ms;
     for (int e = 0; e < events; e++) {
         const char *message = messages[e % 2];
@@ -1007,6 +1041,12 @@ cmd_latency(int argc, char **argv) {
     }
     print_prefixed(argv[6], "ms", ms);
     std::printf("%s_watchers %d\n%s_events %d\n", argv[6], count, argv[6], events);
+    for (int i = 0; i < count; i++) {
+        if (pids[i] > 0) {
+            kill(pids[i], SIGTERM);
+            waitpid(pids[i], nullptr, 0);
+        }
+    }
     return 0;
 }
 
@@ -1194,7 +1234,7 @@ main(int argc, char **argv) {
         return cmd_ask(argc, argv);
     if (mode == "watchers")
         return cmd_watchers(argc, argv);
-    if (mode == "latency")
+    if (mode == "latency" || mode == "ctl-latency")
         return cmd_latency(argc, argv);
     if (mode == "silent")
         return cmd_silent(argc, argv);
@@ -1205,5 +1245,5 @@ main(int argc, char **argv) {
     if (mode == "stream")
         return cmd_stream(argc, argv);
     die("usage: client wait|measure|requests|compare|holders|ratio|idle|timed|ask|watchers|"
-        "latency|silent|late|attack|stream ...");
+        "latency|ctl-latency|silent|late|attack|stream ...");
 }

@@ -19,6 +19,7 @@ NAMES = {
     8: "liveness",
     9: "a fair share",
     10: "a clock step ends no timed hold",
+    11: "every start takes the lock",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -130,7 +131,9 @@ class Record:
             return
         if self.period >= 0 and person_step > max(self.period, self.source_changed):
             self.checked[6] += 1
-            if state["action"] != choice:
+            # A write-back that failed keeps the choice for its next try.
+            kept = state["action"] == "NONE" and state["saved"] == choice
+            if state["action"] != choice and not kept:
                 raise Violation(6, f"the holds ended and the lid reads {state['action']}, but the"
                                 f" person's choice at step {person_step} was {choice}")
         self.period = -1
@@ -155,6 +158,24 @@ class Record:
         if lid_then != want:
             raise Violation(5, f"after the restart the lid reads {lid_then}, not {want}"
                             f" (before: action={before['action']} saved={before['saved']})")
+
+    def check_person_kill(self, before, target, done, lid_then, setting):
+        """A kill while a person's command wrote target: the next start shows
+        the person's result, or, when it had not been carried out, what was
+        remembered before; a setting the start applies wins over both."""
+        self.checked[5] += 1
+        kept = before["saved"] if before["saved"] != "none" else before["action"]
+        allowed = {setting} if setting else {target} if done else {target, kept}
+        if lid_then not in allowed:
+            raise Violation(5, f"after a kill during a person's command writing {target}"
+                            f" ({'carried out' if done else 'not carried out'}) the lid reads"
+                            f" {lid_then}, not {' or '.join(sorted(allowed))} (before:"
+                            f" action={before['action']} saved={before['saved']})")
+
+    def check_lock(self, holder, pid):
+        self.checked[11] += 1
+        if holder != pid:
+            raise Violation(11, f"the lock is held by {holder}, not by the service (pid {pid})")
 
     def check_answer(self, request, seconds, suspended):
         self.checked[8] += 1

@@ -6,8 +6,8 @@
 // standard error, still failing, and drops the report of a change.
 //
 // Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
-// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}
-// and NAME.write.only, and be narrowed to some values by NAME.write.accept.
+// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay},
+// NAME.write.signal_after and NAME.write.only, and be narrowed to some values by NAME.write.accept.
 #include "tool.h"
 
 #include <errno.h>
@@ -233,6 +233,12 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
         unlink(tmp.c_str());
         sim::error(tool, name, ": ", strerror(e));
         return 1;
+    }
+    // A report that cannot be delivered once the value is stored: the
+    // real tool writes " -> NEW" after the kernel took the value, and dies
+    // of SIGPIPE there when the reader of its output has gone.
+    if (apply) {
+        sim::apply_signal(tool, state, base.c_str(), "signal_after");
     }
     return 0;
 }

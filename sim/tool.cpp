@@ -352,9 +352,9 @@ apply_delay(const char *tool, const char *state, const char *base) {
 }
 
 void
-apply_signal(const char *tool, const char *state, const char *base) {
+apply_signal(const char *tool, const char *state, const char *base, const char *kind) {
     long sig = 0;
-    if (!knob_number(tool, state, base, "signal", 1, SIGRTMAX, &sig)) {
+    if (!knob_number(tool, state, base, kind, 1, SIGRTMAX, &sig)) {
         return;
     }
     int s = static_cast<int>(sig);

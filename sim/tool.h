@@ -94,7 +94,10 @@ bool print_raw_knob(const char *state, const char *base);
 // signal and exit knobs. Returns the exit status.
 int suspend_tool_main(const char *tool, int argc, char **argv,
                       void (*annotate)(const char *state, Buf &call));
-void apply_signal(const char *tool, const char *state, const char *base);
+// kind names another knob holding the signal, as "signal_after" for a
+// tool that dies only once its work is done.
+void apply_signal(const char *tool, const char *state, const char *base,
+                  const char *kind = "signal");
 
 // The value of setting NAME (the file DIR/sysctl/NAME) added to out.
 // Returns 0 or the errno of the failure.  On a kernel with kern.power.*

@@ -15,6 +15,7 @@ namespace {
 const char *const usage_text =
     "usage: vantrel start|stop|status|serve\n"
     "       vantrel awake|s0ix|s3|toggle|status|suspend-s0ix|suspend-s3\n"
+    "       vantrel -h | --help\n"
     "       vantrel -V\n";
 const char *const lid = "hw.acpi.lid_switch_state";
 const char *const stypes = "kern.power.supported_stype";
@@ -56,6 +57,8 @@ cases() {
     static const std::vector<cli_case> rows = {
         {"NoArguments", {}, {}, nullptr, 1, "", usage_text, "NONE"},
         {"Version", {"-V"}, {{"vantrel_switch_state", "bogus"}}, nullptr, 0, "vantrel 0.3.0\n", ""},
+        {"Help", {"-h"}, {{"vantrel_switch_state", "bogus"}}, nullptr, 0, usage_text, ""},
+        {"HelpLong", {"--help"}, {}, nullptr, 0, usage_text, "", "", user::nobody},
         {"NoArgumentsHidesModeWarning",
          {},
          {{"vantrel_switch_state", "bogus"}},

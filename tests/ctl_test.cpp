@@ -16,12 +16,14 @@ using harness::wait_until;
 namespace {
 
 const std::string lid = "hw.acpi.lid_switch_state";
-const std::string usage_text =
-    "usage: vantrelctl command [word ...]\n"
-    "       vantrelctl hold [-t duration] [-r reason] [utility [argument ...]]\n"
-    "       vantrelctl hold [-t duration] [-r reason] -w pid\n"
-    "       vantrelctl watch\n"
-    "       vantrelctl -V\n";
+const std::string usage_text = "usage: vantrelctl command [word ...]\n"
+                               "       vantrelctl hold [-r reason] [utility [argument ...]]\n"
+                               "       vantrelctl hold -t duration [-r reason]\n"
+                               "       vantrelctl hold [-t duration] [-r reason] -w pid\n"
+                               "       vantrelctl state [-j]\n"
+                               "       vantrelctl watch [-j | -f waybar]\n"
+                               "       vantrelctl -h | --help\n"
+                               "       vantrelctl -V\n";
 const std::string not_running = "vantrelctl: /var/run/vantrel.sock: No such file or directory\n"
                                 "vantrelctl: the service does not seem to be running\n";
 const std::string not_member = "vantrelctl: not a member of group vantrel?\n";
@@ -39,7 +41,17 @@ struct ctl_case {
     std::function<void(sim &)> during; // while the client runs
     who as = who::member;
     double timeout = 20.0;
+    std::string lid_value = "suspend_to_idle"; // at the start and the end
+    bool json = false;                         // each output line is a JSON object
 };
+
+// The state line's fields with these values, in its JSON form.
+std::string
+state_json(const std::string &action) {
+    return "{\"action\":\"" + action +
+           "\",\"mode\":\"s0ix\",\"toggle\":\"suspend_to_idle\",\"holds\":0,\"saved\":"
+           "\"none\",\"source\":\"unknown\",\"lid\":\"unknown\",\"devd\":\"absent\"}\n";
+}
 
 // A client run with the tests' preload (copied where a member reaches it),
 // whose wall clock reads as many seconds ahead as DIR/realtime-offset says.
@@ -95,7 +107,54 @@ cases() {
         {"Hold90", {"hold", "90"}, 125, "", "vantrelctl: 90 is a duration; use -t\n" + usage_text},
         {"HoldNotRunning", {"hold", "true"}, 125, "", not_running, nullptr, who::down},
         {"HoldAroundExit3", {"hold", "sh", "-c", lid_then_3}, 3, "NONE\n", ""},
-        {"Absent", {"hold", "nosuch"}, 127, "", "vantrelctl: nosuch: No such file or directory\n"},
+        // Found missing with the service down: so before any hold.
+        {"Absent",
+         {"hold", "nosuch"},
+         127,
+         "",
+         "vantrelctl: nosuch: not found\n",
+         nullptr,
+         who::down},
+        {"UnknownOption",
+         {"-x"},
+         2,
+         "",
+         "vantrelctl: unknown option -x\n" + usage_text,
+         nullptr,
+         who::down},
+        {"VersionLong",
+         {"--version"},
+         2,
+         "",
+         "vantrelctl: unknown option --version\n" + usage_text,
+         nullptr,
+         who::down},
+        {"JsonOtherCommand",
+         {"status", "-j"},
+         2,
+         "",
+         "vantrelctl: unknown option -j\n" + usage_text},
+        {"JsonAndWaybar",
+         {"watch", "-j", "-f", "waybar"},
+         2,
+         "",
+         "vantrelctl: -j and -f together\n" + usage_text},
+        {.name = "StateJson",
+         .args = {"state", "-j"},
+         .status = 0,
+         .out = state_json("suspend_to_idle"),
+         .json = true},
+        {.name = "StateJsonEscaped",
+         .args = {"state", "-j"},
+         .status = 0,
+         .out = state_json("q\\\"\\\\\\u0001\\u00e9"),
+         .lid_value = "q\"\\\x01\xe9",
+         .json = true},
+        {.name = "StateNotFields",
+         .args = {"state", "-j"},
+         .status = 1,
+         .err = sock + "not a state line\n",
+         .lid_value = "two words"},
         {"Killed", {"hold", "sh", "-c", "kill -KILL $$"}, 128 + SIGKILL, "", ""},
         {"Timed1s",
          {"hold", "-t", "1", "-r", "a test"},
@@ -169,7 +228,7 @@ TEST_P(Ctl, Row) {
     REQUIRE_ROOT();
     const ctl_case &c = GetParam();
     sim s;
-    s.set_setting(lid, "suspend_to_idle");
+    s.set_setting(lid, c.lid_value);
     if (c.as != who::down)
         s.start_server();
     // The tests' own PATH may hold folders that a member cannot search; the
@@ -186,8 +245,14 @@ TEST_P(Ctl, Row) {
     EXPECT_EQ(r.status, c.status);
     EXPECT_EQ(r.out, c.out);
     EXPECT_EQ(r.err, c.err);
-    EXPECT_TRUE(wait_until([&] { return s.setting(lid) == "suspend_to_idle"; }, 5))
-        << s.setting(lid);
+    if (c.json)
+        EXPECT_EQ(harness::run_process({"python3", "-c", R"(import json, sys
+for line in sys.stdin.buffer:
+    assert line.endswith(b"\n") and isinstance(json.loads(line), dict), line)"},
+                                       r.out)
+                      .status,
+                  0);
+    EXPECT_TRUE(wait_until([&] { return s.setting(lid) == c.lid_value; }, 5)) << s.setting(lid);
 }
 
 INSTANTIATE_TEST_SUITE_P(Client, Ctl, ::testing::ValuesIn(cases()),

@@ -9,6 +9,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <functional>
@@ -90,6 +91,17 @@ ask(sim &s, uid_t uid, const std::string &text) {
 std::string
 holder_line(const client &c, uid_t uid) {
     return "uid=" + std::to_string(uid) + " pid=" + std::to_string(c.pid) + " until=disconnect\n";
+}
+
+// SIGKILL, then a start during which the lid's writes fail when asked.
+void
+kill_and_start(sim &s, bool writes_fail = false) {
+    s.signal_server(SIGKILL);
+    s.wait_server(5);
+    if (writes_fail)
+        s.knob(lid + ".write.exit", "1");
+    s.start_server();
+    s.clear_knob(lid + ".write.exit");
 }
 
 bool
@@ -295,6 +307,59 @@ cases() {
                  << holds;
              EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
          }},
+        // A crash after a person's awake wrote the lid, before its read-back.
+        {"KilledDuringPersonsAwakeKeepsIt", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.knob(lid + ".read.delay", "3000");
+             client c = connect_as(s, 0, "awake");
+             EXPECT_TRUE(wait_until([&] {
+                 std::vector<std::string> calls = s.log("sysctl");
+                 return std::count(calls.begin(), calls.end(), "sysctl " + lid + "=NONE") == 2 &&
+                        calls.back().ends_with("-n " + lid);
+             }));
+             s.clear_knob(lid + ".read.delay");
+             kill_and_start(s);
+             kill_client(c);
+             EXPECT_EQ(s.setting(lid), "NONE");
+         }},
+        {"FailedWriteBackKeptForNextHoldEnd", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             kill_and_start(s, true);
+             EXPECT_NE(s.server_err().find("vantrel: could not restore " + lid +
+                                           "=fw_suspend; kept for the next try\n"),
+                       std::string::npos);
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+         }},
+        {"KeptStateForgottenByPersonsAwake", "fw_suspend",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             kill_and_start(s, true);
+             EXPECT_NE(request(s.socket(), "state\n").find(" saved=fw_suspend "),
+                       std::string::npos);
+             EXPECT_EQ(request(s.socket(), "awake\n"), "NONE\n");
+             EXPECT_FALSE(harness::file_exists(s.dir() + restore_file));
+         }},
+        // Stored, then the report cannot be delivered.
+        {"WriteStoredButUnreportedCounts", "fw_suspend",
+         [](sim &s) {
+             s.knob(lid + ".write.only", "NONE");
+             s.knob(lid + ".write.signal_after", "13");
+             EXPECT_EQ(request(s.socket(), "hold\n"), "NONE\n");
+             EXPECT_EQ(request(s.socket(), "release\n"), "fw_suspend\n");
+         }},
+        {"FolderSyncFailureWarnedOnly", "fw_suspend",
+         [](sim &s) {
+             harness::write_file(s.dir() + "/dir-fsync-fails", "");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             EXPECT_NE(s.server_err().find("vantrel: /var/run: Input/output error\n"),
+                       std::string::npos);
+             EXPECT_EQ(harness::read_file(s.dir() + restore_file), "fw_suspend\n");
+         },
+         true},
         {"FailedWriteRefusesHold", "fw_suspend",
          [](sim &s) {
              s.knob(lid + ".write.exit", "1");
@@ -320,7 +385,8 @@ TEST_P(Hold, Service) {
     if (c.preload)
         env = {{"LD_PRELOAD", PRELOAD},
                {"ASAN_OPTIONS", "verify_asan_link_order=0"},
-               {"REALTIME_OFFSET", s.dir() + "/realtime-offset"}};
+               {"REALTIME_OFFSET", s.dir() + "/realtime-offset"},
+               {"DIR_FSYNC_FAILS", s.dir() + "/dir-fsync-fails"}};
     s.start_server(env);
     c.run(s);
 }

@@ -5,6 +5,7 @@
 
 #include <sys/stat.h>
 
+#include <csignal>
 #include <functional>
 
 using harness::request;
@@ -113,6 +114,18 @@ cases() {
              EXPECT_EQ(count(err, "vantrel: devd: on ac: awake\n"), 1u) << err;
              EXPECT_EQ(count(err, "vantrel: devd: on battery: s0ix\n"), 1u) << err;
              EXPECT_TRUE(s.log("apm").empty());
+         }},
+        {"RestartOnSameSourceKeepsChoice", awake_on_ac_s0ix_on_battery, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+             s.signal_server(SIGKILL);
+             s.wait_server(5);
+             s.start_server(awake_on_ac_s0ix_on_battery);
+             EXPECT_EQ(s.setting(lid), "fw_suspend");
+             s.signal_server(SIGKILL);
+             s.wait_server(5);
+             s.start_server({{"vantrel_on_ac", "s0ix"}});
+             EXPECT_EQ(s.setting(lid), "suspend_to_idle");
          }},
         {"InvalidSettingsIgnored",
          {{"vantrel_on_ac", "sleep"},

@@ -10,6 +10,8 @@
 // REALTIME_OFFSET=FILE: CLOCK_REALTIME reads as many seconds later as FILE
 // says, read anew at every call (none while it is missing), so a test moves
 // the wall clock as a suspend does, without sleeping.
+// DIR_FSYNC_FAILS=FILE: while FILE exists, fsync of a folder fails with
+// EIO, so a test sees that the service syncs the folder at all.
 
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -19,6 +21,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 
 extern "C" int
@@ -59,4 +62,17 @@ clock_gettime(clockid_t id, timespec *ts) {
         ts->tv_sec += std::strtol(text, nullptr, 10);
     close(fd);
     return rc;
+}
+
+extern "C" int
+fsync(int fd) {
+    using call = int (*)(int);
+    static auto real = reinterpret_cast<call>(dlsym(RTLD_NEXT, "fsync"));
+    const char *file = std::getenv("DIR_FSYNC_FAILS");
+    struct stat st;
+    if (file != nullptr && access(file, F_OK) == 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        errno = EIO;
+        return -1;
+    }
+    return real(fd);
 }

@@ -14,6 +14,7 @@
 #include <csignal>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
 #include <functional>
 #include <iostream>
 #include <thread>
@@ -395,6 +396,21 @@ path_cases() {
          "vantrel: socket directory /var/run/d: unsafe permissions\n",
          nullptr},
         {"StickyDirectory", folder(01777), {"start"}, in_d, -1, "", nullptr},
+        // A user who waits on a once readable lock file keeps no service out.
+        {"ReadLockedOldLockFileReplaced",
+         [](sim &s) {
+             std::string path = s.dir() + "/run/vantrel.lock";
+             harness::write_file(path, "");
+             // Held until the test process ends, past the service's start.
+             int fd = open(path.c_str(), O_RDONLY);
+             struct flock lock = {.l_type = F_RDLCK, .l_whence = SEEK_SET};
+             EXPECT_EQ(fcntl(fd, F_SETLK, &lock), 0);
+         },
+         {"start"},
+         {},
+         -1,
+         "",
+         [](sim &s) { EXPECT_EQ(stat_of(s.dir() + "/run/vantrel.lock").st_mode & 07777, 0600u); }},
         {"StaleSocketReplaced",
          [](sim &s) { harness::make_stale_socket(s.socket()); },
          {"start"},
@@ -475,6 +491,9 @@ TEST(Socket, GroupMembersOnly) {
         return fd == -1 && errno == EACCES ? 0 : 1;
     });
     EXPECT_EQ(stranger, 0);
+    // Their own status goes by the socket: the lock file is root's alone.
+    EXPECT_EQ(s.vantrel({"status"}, {.as = harness::user::member}).out,
+              "vantrel is running.\nhw.acpi.lid_switch_state=NONE\n");
 }
 
 // One client's choice of mode holds for every later client, also after a

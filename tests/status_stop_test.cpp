@@ -90,8 +90,11 @@ cases() {
         {"LetterBeforeNumber", "x@live@\n", not_running + std::string(lid_line), "", 9},
         {"Ended", "@dead@\n", not_running + std::string(lid_line), "", 9},
         {"OtherUsersProcess", "@live@\n", not_running + std::string(lid_line), "", 9, user::nobody},
-        {"RootProcessSeenByNobody", "@live@\n", not_running + std::string(lid_line), "", 9,
-         user::root, user::nobody},
+        // The lock file is root's, and the socket does not let nobody in.
+        {"RootProcessSeenByNobody", "@live@\n", lid_line,
+         "vantrel: cannot tell whether the service runs: Permission denied\n"
+         "vantrel: only root can stop the service\n",
+         9, user::root, user::nobody},
         {"LidUnreadable", "@live@\n", not_running, "", 9, user::root, user::root,
          [](sim &s) { s.knob("hw.acpi.lid_switch_state.read.exit", "1"); }},
         // A service outside the commands' pid namespace: its lock shows no pid.

@@ -23,6 +23,7 @@ static void guard_standard_descriptors();
 static constexpr char usage_text[] =
     "usage: vantrel start|stop|status|serve\n"
     "       vantrel awake|s0ix|s3|toggle|status|suspend-s0ix|suspend-s3\n"
+    "       vantrel -h | --help\n"
     "       vantrel -V\n";
 
 // stdio's own buffer would come from the heap on first use.
@@ -74,9 +75,11 @@ main(int argc, char *argv[]) {
     load_location_settings();
     if (argc < 2)
         usage();
-    // Before the switch state is read, so that no warning comes with it.
+    // Before the switch state is read, so that no warning comes with them.
     if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
         return std::puts("vantrel " VANTREL_VERSION) == EOF ? 1 : 0;
+    if (std::strcmp(argv[1], "-h") == 0 || std::strcmp(argv[1], "--help") == 0)
+        return std::fputs(usage_text, stdout) == EOF || std::fflush(stdout) == EOF ? 1 : 0;
     load_switch_state();
 
     const char *command = argv[1];

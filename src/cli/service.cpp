@@ -11,11 +11,14 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
 
 static bool is_white(char c);
+static void print_running_by_socket();
+static void print_running_by_lock();
 
 // Enough for any white space a launcher puts before the number, and for the
 // number itself; a longer file is judged by what this holds.
@@ -65,10 +68,26 @@ read_pid_file(bool *opened) {
     return parse_pid(text, held);
 }
 
+// Anyone but root can open neither the lock file nor the pid file that
+// daemon(8) writes, so the socket alone tells: a connection taken means a
+// service answers there, a refused one or none means it does not.
+static void
+print_running_by_socket() {
+    sockaddr_un addr;
+    socklen_t length = make_socket_address(socket_path, addr);
+    int error = length == 0 ? ENAMETOOLONG : try_connect(addr, length);
+    if (error == 0 || error == EAGAIN || error == EINPROGRESS)
+        std::printf("vantrel is running.\n");
+    else if (error == ECONNREFUSED || error == ENOENT || error == ENOTSOCK)
+        std::printf("vantrel is not running.\n");
+    else
+        warnx("cannot tell whether the service runs: %s", std::strerror(error));
+}
+
 // The lock, not the pid file, tells whether a service runs: a pid file
 // outlives its service, and its number may by then be another process's.
-void
-service_status() {
+static void
+print_running_by_lock() {
     pid_t pid = 0;
     if (!find_service_lock(lock_file_path, &pid))
         std::printf("vantrel is not running.\n");
@@ -76,14 +95,28 @@ service_status() {
         std::printf("vantrel is running.\n");
     else
         std::printf("vantrel is running as pid %d.\n", static_cast<int>(pid));
+}
+
+void
+service_status() {
+    if (geteuid() == 0)
+        print_running_by_lock();
+    else
+        print_running_by_socket();
     char value[setting_capacity];
     if (sysctl_read(lid_setting, value, sizeof value) == 0)
         std::printf("%s=%s\n", lid_setting, value);
     std::exit(0);
 }
 
+// The service is root's, so any process another user could signal is no
+// longer the service; nor may they remove anything from /var/run.
 void
 service_stop() {
+    if (geteuid() != 0) {
+        warnx("only root can stop the service");
+        std::exit(0);
+    }
     pid_t pid = 0;
     if (find_service_lock(lock_file_path, &pid)) {
         if (pid < lowest_service_pid)

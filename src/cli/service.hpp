@@ -1,6 +1,7 @@
-// Reporting on and stopping the background service, found through the lock
-// it holds on its lock file; the pid file that its launcher writes is only
-// removed. Neither needs privilege; both exit 0.
+// Reporting on and stopping the background service. Root finds it through
+// the lock it holds on its lock file; anyone else, who may not open that
+// file, through its socket, and may not stop it. The pid file that its
+// launcher writes is only removed. Both exit 0.
 #pragma once
 
 #include <cstddef>

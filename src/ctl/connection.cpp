@@ -20,8 +20,8 @@
 static void report_unreachable();
 static int try_connect(const sockaddr_un &addr);
 static void name_socket_group();
-static int write_all(int fd, const char *data, std::size_t length);
-static int pass_lines(char *held, std::size_t *length, bool *any);
+static int pass_lines(char *held, std::size_t *length, bool *any, line_writer writer);
+static int pass_line(const char *start, std::size_t length, line_writer writer);
 
 static constexpr std::size_t reply_chunk = 4096;
 // A refused connect is tried again this often, for about a second.
@@ -38,7 +38,7 @@ begins_with_error(const char *text) {
     return std::strncmp(text, error_word, error_length) == 0;
 }
 
-static int
+int
 write_all(int fd, const char *data, std::size_t length) {
     while (length > 0) {
         ssize_t n = retry_interrupted([&] { return write(fd, data, length); });
@@ -166,20 +166,40 @@ relay_reply(int fd) {
     return begins_with_error(head) ? 1 : 0;
 }
 
+// One line of length bytes, with its line feed, as it is or through writer.
+// A writer is given only whole lines.
+static int
+pass_line(const char *start, std::size_t length, line_writer writer) {
+    if (writer == nullptr) {
+        if (write_all(STDOUT_FILENO, start, length) == -1) {
+            warn("stdout");
+            return -1;
+        }
+        return 0;
+    }
+    if (start[length - 1] != '\n') {
+        warnx("%s: line too long", socket_path);
+        return 1;
+    }
+    char line[line_capacity];
+    std::memcpy(line, start, length - 1);
+    line[length - 1] = '\0';
+    return writer(line);
+}
+
 // Writes each whole line of held to standard output, one write a line,
 // and keeps the rest at its start; a line longer than any the service
 // sends goes out as it is. Returns 0, 1 when the first line of all is an
-// error (written), or -1 when the output failed (reported).
+// error (written) or writer refused a line, or -1 when the output failed
+// (reported).
 static int
-pass_lines(char *held, std::size_t *length, bool *any) {
+pass_lines(char *held, std::size_t *length, bool *any, line_writer writer) {
     std::size_t start = 0;
     while (const void *end = std::memchr(held + start, '\n', *length - start)) {
         std::size_t line = static_cast<std::size_t>(static_cast<const char *>(end) - held) + 1;
         bool refused = !*any && begins_with_error(held + start);
-        if (write_all(STDOUT_FILENO, held + start, line - start) == -1) {
-            warn("stdout");
-            return -1;
-        }
+        if (int rc = pass_line(held + start, line - start, writer); rc != 0)
+            return rc;
         if (refused)
             return 1;
         *any = true;
@@ -187,10 +207,8 @@ pass_lines(char *held, std::size_t *length, bool *any) {
     }
     if (start == 0 && *length == line_capacity) {
         start = *length;
-        if (write_all(STDOUT_FILENO, held, start) == -1) {
-            warn("stdout");
-            return -1;
-        }
+        if (int rc = pass_line(held, start, writer); rc != 0)
+            return rc;
     }
     std::memmove(held, held + start, *length - start);
     *length -= start;
@@ -198,7 +216,7 @@ pass_lines(char *held, std::size_t *length, bool *any) {
 }
 
 int
-relay_lines(int fd) {
+relay_lines(int fd, line_writer writer) {
     char held[line_capacity];
     std::size_t length = 0;
     bool any = false;
@@ -208,7 +226,7 @@ relay_lines(int fd) {
         if (n <= 0)
             break;
         length += static_cast<std::size_t>(n);
-        if (int rc = pass_lines(held, &length, &any); rc != 0)
+        if (int rc = pass_lines(held, &length, &any, writer); rc != 0)
             return rc == 1 ? 1 : 2;
     }
     if (!any) {

@@ -1,8 +1,10 @@
 // vantrelctl: the group members' client of the vantrel service. It sends
 // one request and relays the reply, or holds the lid awake, alone, while a
-// utility runs or until another process ends.
+// utility runs or until another process ends, or follows the state for a
+// status bar, as it comes or as JSON.
 
 #include "ctl/connection.hpp"
+#include "ctl/json.hpp"
 #include "ctl/process_watch.hpp"
 #include "ctl/utility.hpp"
 #include "protocol/hold_words.hpp"
@@ -22,6 +24,10 @@
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
+
+// What state and watch print: the service's lines, JSON objects of their
+// fields, or waybar's objects.
+enum class output_form { plain, json, waybar };
 
 // The options of hold: each null when not given.
 struct hold_options {
@@ -59,14 +65,24 @@ static int hold_while_running(const hold_options &options);
 static const char *utility_reason(const char *utility);
 static int hold_around(char *const utility[], const char *reason);
 
-static int watch_state();
+static output_form parse_form(int argc, char *argv[], bool waybar_allowed);
+static int write_form(const char *line, std::size_t (*form)(const char *, char *));
+static int write_json(const char *line);
+static int write_waybar(const char *line);
+static int state_as_json();
+static int watch_state(line_writer writer);
+static int connect_quietly();
+static int watch_waybar();
+static int form_command(int argc, char *argv[]);
 
-static constexpr char usage_text[] =
-    "usage: vantrelctl command [word ...]\n"
-    "       vantrelctl hold [-t duration] [-r reason] [utility [argument ...]]\n"
-    "       vantrelctl hold [-t duration] [-r reason] -w pid\n"
-    "       vantrelctl watch\n"
-    "       vantrelctl -V\n";
+static constexpr char usage_text[] = "usage: vantrelctl command [word ...]\n"
+                                     "       vantrelctl hold [-r reason] [utility [argument ...]]\n"
+                                     "       vantrelctl hold -t duration [-r reason]\n"
+                                     "       vantrelctl hold [-t duration] [-r reason] -w pid\n"
+                                     "       vantrelctl state [-j]\n"
+                                     "       vantrelctl watch [-j | -f waybar]\n"
+                                     "       vantrelctl -h | --help\n"
+                                     "       vantrelctl -V\n";
 
 // The longest request the service takes is 255 bytes with its line feed.
 static constexpr std::size_t request_limit = 254;
@@ -79,8 +95,12 @@ static constexpr int status_done = 0;
 static constexpr int status_error_reply = 1;
 static constexpr int status_failed = 2;
 static constexpr int status_utility_form = 125;
+static constexpr int status_not_found = 127;
 
 static constexpr char watch_request[] = "watch\n";
+static constexpr char state_request[] = "state\n";
+// How long a waybar watch waits before it tries the service again.
+static constexpr unsigned int reconnect_seconds = 5;
 // "pid" and the longest pid, with its zero.
 static constexpr std::size_t pid_reason_capacity = 16;
 // Each ends a hold without a utility, and the client with it.
@@ -90,6 +110,9 @@ static constexpr int ending_signals[] = {SIGINT, SIGTERM, SIGHUP};
 // client waits, so none is missed between a test and the wait, and a reply
 // that has come is printed even when a signal comes with it.
 static volatile std::sig_atomic_t hold_ending = 0;
+
+// Set by a writer that found a line it could not read as fields.
+static bool bad_line_seen = false;
 
 // A standard descriptor closed at start would be taken by the connection,
 // and the reply, or a utility's output, would go to the service.
@@ -409,15 +432,148 @@ hold_around(char *const utility[], const char *reason) {
     return status;
 }
 
+// The form the words after state or watch (from argv[2]) ask for; a
+// usage error ends the client.
+static output_form
+parse_form(int argc, char *argv[], bool waybar_allowed) {
+    bool json = false;
+    const char *format = nullptr;
+    for (int i = 2; i < argc; i++) {
+        const char *word = argv[i];
+        if (std::strcmp(word, "-j") == 0) {
+            json = true;
+        } else if (waybar_allowed && std::strncmp(word, "-f", 2) == 0) {
+            format = word[2] != '\0' ? word + 2 : i + 1 < argc ? argv[++i] : "";
+            if (std::strcmp(format, "waybar") != 0)
+                usage_error(status_failed, "-f takes only waybar");
+        } else {
+            usage_error(status_failed, "unknown option %s", word);
+        }
+    }
+    if (json && format != nullptr)
+        usage_error(status_failed, "-j and -f together");
+    return json ? output_form::json : format != nullptr ? output_form::waybar : output_form::plain;
+}
+
+// An error reply is not a state: it goes to standard error as it came.
+static int
+write_form(const char *line, std::size_t (*form)(const char *, char *)) {
+    if (begins_with_error(line))
+        return write_line(STDERR_FILENO, line) == 0 ? 0 : -1;
+    char json[json_capacity];
+    std::size_t length = form(line, json);
+    if (length == 0) {
+        warnx("%s: not a state line", socket_path);
+        bad_line_seen = true;
+        return 1;
+    }
+    if (write_all(STDOUT_FILENO, json, length) == -1) {
+        warn("stdout");
+        return -1;
+    }
+    return 0;
+}
+
+static int
+write_json(const char *line) {
+    return write_form(line, state_json);
+}
+
+static int
+write_waybar(const char *line) {
+    return write_form(line, waybar_json);
+}
+
+static int
+state_as_json() {
+    int fd = connect_service();
+    if (fd == -1 || send_request(fd, state_request, sizeof state_request - 1) == -1)
+        return status_failed;
+    char line[line_capacity];
+    if (read_first_line(fd, line) == -1)
+        return status_failed;
+    int rc = write_json(line);
+    if (rc == -1)
+        return status_failed;
+    return rc == 0 && !begins_with_error(line) ? status_done : status_error_reply;
+}
+
 // A status bar reads the lines from a pipe, so each is written as it
 // comes. Ctrl-C and SIGTERM end the client by their default action, as
 // they end any filter.
 static int
-watch_state() {
+watch_state(line_writer writer) {
     int fd = connect_service();
-    if (fd == -1 || send_request(fd, watch_request, sizeof watch_request - 1) == -1)
+    if (fd == -1 || send_request(fd, watch_request, sizeof watch_request - 1) == -1) {
+        if (fd != -1)
+            close(fd);
         return status_failed;
-    return relay_lines(fd);
+    }
+    int rc = relay_lines(fd, writer);
+    close(fd);
+    return rc;
+}
+
+// While the service stays down, a bar's log would get the same two lines
+// every few seconds.
+static int
+connect_quietly() {
+    int saved = fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 0);
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (saved == -1 || null == -1 || dup2(null, STDERR_FILENO) == -1) {
+        if (saved != -1)
+            close(saved);
+        if (null != -1)
+            close(null);
+        return connect_service();
+    }
+    close(null);
+    int fd = connect_service();
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    return fd;
+}
+
+// A bar starts its command once, so this watch outlives the service: after
+// every end, or a failed start, it shows the service down once and tries
+// again every few seconds. A failed output shows in the down object's
+// write, which ends the client.
+static int
+watch_waybar() {
+    char down[json_capacity];
+    std::size_t down_length = waybar_down(down);
+    bool shown_down = false;
+    for (;;) {
+        int fd = shown_down ? connect_quietly() : connect_service();
+        if (fd != -1) {
+            if (send_request(fd, watch_request, sizeof watch_request - 1) == 0)
+                relay_lines(fd, write_waybar);
+            close(fd);
+            shown_down = false;
+        }
+        if (bad_line_seen)
+            return status_error_reply;
+        if (!shown_down && write_all(STDOUT_FILENO, down, down_length) == -1) {
+            warn("stdout");
+            return status_failed;
+        }
+        shown_down = true;
+        sleep(reconnect_seconds);
+    }
+}
+
+// state and watch, with or without their options.
+static int
+form_command(int argc, char *argv[]) {
+    bool watch = std::strcmp(argv[1], "watch") == 0;
+    if (argc > 2 && argv[2][0] != '-')
+        return plain_command(argv + 1, argc - 1);
+    output_form form = parse_form(argc, argv, watch);
+    if (!watch)
+        return form == output_form::json ? state_as_json() : plain_command(argv + 1, 1);
+    if (form == output_form::waybar)
+        return watch_waybar();
+    return watch_state(form == output_form::json ? write_json : nullptr);
 }
 
 int
@@ -430,13 +586,20 @@ main(int argc, char *argv[]) {
         std::fputs(usage_text, stdout);
         return status_done;
     }
-    if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
-        return write_line(STDOUT_FILENO, "vantrelctl " VANTREL_VERSION) == 0 ? status_done
-                                                                             : status_failed;
-    if (std::strcmp(argv[1], "watch") == 0 && argc == 2)
-        return watch_state();
-    if (std::strcmp(argv[1], "hold") != 0)
+    // An option is never sent: the service would take it for a command.
+    if (argv[1][0] == '-') {
+        if (argc == 2 && std::strcmp(argv[1], "-V") == 0)
+            return write_line(STDOUT_FILENO, "vantrelctl " VANTREL_VERSION) == 0 ? status_done
+                                                                                 : status_failed;
+        usage_error(status_failed, "unknown option %s", argv[1]);
+    }
+    if (std::strcmp(argv[1], "watch") == 0 || std::strcmp(argv[1], "state") == 0)
+        return form_command(argc, argv);
+    if (std::strcmp(argv[1], "hold") != 0) {
+        if (argc > 2 && argv[2][0] == '-' && argv[2][1] != '\0')
+            usage_error(status_failed, "unknown option %s", argv[2]);
         return plain_command(argv + 1, argc - 1);
+    }
     hold_options options = {};
     int first = parse_hold_options(argc, argv, &options);
     if (options.pid != nullptr)
@@ -445,7 +608,12 @@ main(int argc, char *argv[]) {
         char request[line_capacity];
         return relay_request(request, hold_request(options.duration, options.reason, request));
     }
-    if (first < argc)
-        return hold_around(argv + first, options.reason);
-    return hold_until(options.reason, -1, 0);
+    if (first == argc)
+        return hold_until(options.reason, -1, 0);
+    // As a shell would say it, and before any hold.
+    if (!utility_found(argv[first])) {
+        warnx("%s: not found", argv[first]);
+        return status_not_found;
+    }
+    return hold_around(argv + first, options.reason);
 }

@@ -2,12 +2,16 @@
 
 #include "runner/retry.hpp"
 
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <err.h>
+#include <limits.h>
 #include <unistd.h>
 
 [[noreturn]] static void exec_utility(char *const utility[], const sigset_t *mask,
@@ -16,12 +20,16 @@ static void forward_signal(int sig);
 static void ignore_terminal_signals(sigset_t *ignored_before);
 static int wait_ended(pid_t pid, int flags, siginfo_t *info);
 static int wait_utility(pid_t pid);
+static bool runnable(const char *file);
 
 // Statuses in the manner of env(1).
 static constexpr int status_failed = 125;
 static constexpr int status_not_runnable = 126;
 static constexpr int status_not_found = 127;
 static constexpr int signal_status_base = 128;
+// execvp(3)'s path when PATH is unset: _PATH_DEFPATH in FreeBSD's
+// include/paths.h, which lib/libc/gen/exec.c uses.
+static constexpr char default_path[] = "/usr/bin:/bin";
 
 static constexpr int forwarded_signals[] = {SIGTERM, SIGHUP};
 // Left to the utility alone while it runs, as system(3) does: a Ctrl-C at
@@ -136,4 +144,31 @@ run_utility(char *const utility[]) {
     utility_pid = pid;
     sigprocmask(SIG_SETMASK, &original, nullptr);
     return wait_utility(pid);
+}
+
+static bool
+runnable(const char *file) {
+    struct stat st;
+    return stat(file, &st) == 0 && S_ISREG(st.st_mode) && access(file, X_OK) == 0;
+}
+
+// An empty element of PATH is the current folder, as for execvp(3).
+bool
+utility_found(const char *utility) {
+    if (std::strchr(utility, '/') != nullptr)
+        return runnable(utility);
+    const char *path = std::getenv("PATH");
+    if (path == nullptr)
+        path = default_path;
+    for (;;) {
+        std::size_t length = std::strcspn(path, ":");
+        char candidate[PATH_MAX];
+        int n = std::snprintf(candidate, sizeof candidate, "%.*s%s%s", static_cast<int>(length),
+                              path, length > 0 ? "/" : "", utility);
+        if (n > 0 && static_cast<std::size_t>(n) < sizeof candidate && runnable(candidate))
+            return true;
+        if (path[length] == '\0')
+            return false;
+        path += length + 1;
+    }
 }

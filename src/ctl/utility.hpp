@@ -18,3 +18,8 @@ void block_and_catch(std::span<const int> signals, void (*handler)(int), sigset_
 // 127 when it was not found (both reported), or 125 when it could not be
 // started or waited for (reported).
 int run_utility(char *const utility[]);
+
+// True when utility names an executable regular file, itself when it holds
+// a slash, else in a folder of PATH (/usr/bin:/bin when PATH is
+// unset), as execvp(3) searches it.
+bool utility_found(const char *utility);

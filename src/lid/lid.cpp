@@ -14,6 +14,8 @@ char s0ix_stype[stype_capacity];
 
 // The lid action last read or written; empty until then.
 static char known_action[setting_capacity];
+// What the running command calls before it writes; null when nothing.
+static before_lid_write before_write;
 
 static int apply_mode_sleep_type(reply_text &reply);
 static int choose_mode(std::uint8_t mode, reply_text &reply);
@@ -189,6 +191,8 @@ read_lid_state(reply_text &reply) {
 
 int
 apply_lid_state(const char *value, reply_text &reply) {
+    if (before_write != nullptr && before_write(value) == -1)
+        return -1;
     if (write_lid_action(value) == -1)
         return -1;
     return read_lid_state(reply);
@@ -268,11 +272,15 @@ effect_of(std::string_view command) {
 }
 
 int
-run_command(std::string_view command, reply_text &reply) {
+run_command(std::string_view command, reply_text &reply, before_lid_write before) {
     missing_mode = none_missing;
     for (const command_entry &entry : commands) {
-        if (entry.word == command)
-            return entry.handler(reply);
+        if (entry.word != command)
+            continue;
+        before_write = before;
+        int result = entry.handler(reply);
+        before_write = nullptr;
+        return result;
     }
     set_reply(reply, "error: unknown command");
     return -1;

@@ -29,10 +29,14 @@ extern char s0ix_stype[stype_capacity];
 enum class command_effect : std::uint8_t { unknown, none, lid, suspend, quit };
 command_effect effect_of(std::string_view command);
 
+// Called with the value a lid command is about to write, just before it
+// writes; -1 stops the command there, as a failed write would.
+using before_lid_write = int (*)(const char *value);
+
 // Carries out one command word (compared whole and case-sensitively).
 // Returns 0 done, -1 failed, 1 quit. The reply, empty on entry, is either
 // left empty or filled with at most reply_capacity - 1 characters.
-int run_command(std::string_view command, reply_text &reply);
+int run_command(std::string_view command, reply_text &reply, before_lid_write before = nullptr);
 
 // Learns the sleep-type names from kern.power.supported_stype, or from
 // hw.acpi.supported_sleep_state when a kernel has no such list, once: after

@@ -87,18 +87,18 @@ read_lid_position() {
     return by_flag[read_flag("dev.acpi_lid.0.state") + 1];
 }
 
-bool
+int
 apply_power_setting(power_source source, const char *word) {
     if (word == nullptr)
-        return false;
+        return 0;
     const char *name = power_source_name(source);
     warnx("devd: on %s: %s", name, word);
     reply_text reply{};
     if (run_command(word, reply) != 0) {
         warnx("devd: on %s: %s failed", name, word);
-        return false;
+        return -1;
     }
-    return find_word(word)->stype != nullptr;
+    return find_word(word)->stype != nullptr ? 1 : 0;
 }
 
 const char *

@@ -4,14 +4,31 @@
 #include "policy/closed_lid_suspend.hpp"
 #include "policy/follow_state.hpp"
 #include "policy/hold.hpp"
+#include "server/state_file.hpp"
+
+#include <cstdio>
+#include <cstring>
 
 static const char *power_setting(power_source source);
 static bool follows_source();
 static void learn_state();
 static void source_is(power_source source);
 static void change_source(power_source source);
+static int format_source_line(char *line, std::size_t capacity, power_source source);
+static bool acted_on_before(power_source source);
+static void remember_source(power_source source, bool done);
 
 power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown, false};
+
+// The source the settings last acted on and the word carried out for it,
+// kept across a restart so that a start on the same source, with the same
+// setting, leaves a person's later choice alone. FreeBSD empties /var/run
+// at boot, so a boot applies the setting as before. Replaced whole, as the
+// restore file is; other states that follow the same rule join it.
+static constexpr char source_file_path[] = "/var/run/vantrel.source";
+static constexpr char source_new_path[] = "/var/run/vantrel.source.new";
+// "battery awake" and a line end, with room to spare.
+static constexpr std::size_t source_line_capacity = 64;
 
 // The last source the settings were carried out for. It outlives a loss
 // of devd, so a reconnection that finds the same source does nothing and
@@ -64,12 +81,45 @@ change_source(power_source source) {
     const char *word = power_setting(source);
     if (hold_count() > 0) {
         // A failure keeps the state remembered before, and says so.
-        if (const char *value = defer_power_setting(source, word))
-            (void)replace_restore_state(value);
+        const char *value = defer_power_setting(source, word);
+        remember_source(source, value == nullptr || replace_restore_state(value) == 0);
         return;
     }
-    if (apply_power_setting(source, word))
+    int applied = apply_power_setting(source, word);
+    if (applied == 1)
         owe_closed_lid_suspend();
+    remember_source(source, applied != -1);
+}
+
+// "SOURCE WORD\n", the word "none" when the source has no setting.
+static int
+format_source_line(char *line, std::size_t capacity, power_source source) {
+    const char *word = power_setting(source);
+    int n = std::snprintf(line, capacity, "%s %s\n", power_source_name(source),
+                          word != nullptr ? word : "none");
+    return n > 0 && static_cast<std::size_t>(n) < capacity ? n : -1;
+}
+
+static bool
+acted_on_before(power_source source) {
+    char line[source_line_capacity], found[source_line_capacity];
+    int n = format_source_line(line, sizeof line, source);
+    if (n == -1 || read_state_file(source_file_path, found, sizeof found) == -1)
+        return false;
+    line[n - 1] = '\0';
+    return std::strcmp(line, found) == 0;
+}
+
+// A setting that failed is forgotten, so the next start tries it again.
+static void
+remember_source(power_source source, bool done) {
+    char line[source_line_capacity];
+    int n = source == power_source::unknown ? -1 : format_source_line(line, sizeof line, source);
+    if (!done || n == -1)
+        remove_state_file(source_file_path);
+    else if (!acted_on_before(source))
+        (void)replace_state_file(source_file_path, source_new_path, line,
+                                 static_cast<std::size_t>(n));
 }
 
 void
@@ -115,8 +165,13 @@ follow_begin(bool connected) {
     power.source = read_power_source();
     acted_on = power.source;
     // Applied as the start's own choice: the kernel acts on it at the next
-    // lid close, so no suspend is owed.
-    apply_power_setting(power.source, power_setting(power.source));
+    // lid close, so no suspend is owed. A start on the source and with the
+    // setting last acted on applies nothing: the lid holds that setting's
+    // result, or a person's later choice.
+    if (power.source == power_source::unknown || acted_on_before(power.source))
+        return;
+    remember_source(power.source,
+                    apply_power_setting(power.source, power_setting(power.source)) != -1);
 }
 
 void

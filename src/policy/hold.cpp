@@ -5,6 +5,7 @@
 #include "runner/clock.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
+#include "server/state_file.hpp"
 
 #include <sys/stat.h>
 
@@ -32,8 +33,9 @@ static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
 static int write_restore_file(const char *value, std::size_t length);
 static void drop_restore_state();
-static bool restore_after_holds();
-static bool write_back(const char *saved);
+static bool lid_written(const char *value);
+static bool try_write_back(const char *when);
+static void keep_for_next_try();
 static uid_t uid_of_hold(std::size_t index);
 
 // The holds in the order they began, so the oldest is listed first.
@@ -47,6 +49,15 @@ static char restore_state[setting_capacity];
 // hold_capacity.
 static int ended[hold_capacity];
 static std::size_t ended_count, ended_taken;
+// A write-back that failed waits for its next try; warned once per state.
+static struct {
+    bool waiting;
+    bool warned;
+    timespec at; // on CLOCK_MONOTONIC
+} retry;
+// A person's lid command runs with the file saying what it writes; the
+// state remembered before stays in memory, to be put back if it fails.
+static bool staged;
 // The wall clock's lead over CLOCK_MONOTONIC (wall_clock_lead) as
 // count_time_asleep last measured it, and a jump in it that waits for a
 // resume event to count as sleep.
@@ -61,6 +72,8 @@ static struct {
 // A resume event comes within this long after the wake that measured the
 // sleep; a jump that none follows was the wall clock being set.
 static constexpr long resume_wait_seconds = 10;
+// Between tries of a write-back that failed, while no hold exists.
+static constexpr time_t retry_interval_seconds = 60;
 
 static constexpr table_share hold_shares = {hold_capacity, hold_share, holds_kept_for_root};
 
@@ -96,7 +109,7 @@ keep_lid_at_none(reply_text &reply) {
         return set_reply(reply, current);
     if (save_restore_state(current) == -1)
         return -1;
-    if (write_lid_action("NONE") == -1) {
+    if (!lid_written("NONE")) {
         drop_restore_state();
         return -1;
     }
@@ -198,13 +211,36 @@ forget_restore_state(uid_t uid) {
     drop_restore_state();
 }
 
+// The file takes value before the lid does: a crash while the command
+// runs then brings back the person's result at the next start (the lid
+// still NONE), or finds the lid already at it, which is kept.
+int
+stage_person_choice(const char *value) {
+    std::size_t length = std::strlen(value);
+    if (length >= sizeof restore_state || write_restore_file(value, length) == -1)
+        return -1;
+    staged = true;
+    return 0;
+}
+
+void
+end_person_choice(uid_t uid, bool done) {
+    bool was_staged = staged;
+    staged = false;
+    if (done)
+        forget_restore_state(uid);
+    else if (was_staged && restore_state[0] != '\0')
+        (void)write_restore_file(restore_state, std::strlen(restore_state));
+}
+
 static void
 drop_restore_state() {
     if (restore_state[0] == '\0')
         return;
     restore_state[0] = '\0';
-    if (unlink(restore_file_path) == -1 && errno != ENOENT)
-        warn("%s", restore_file_path);
+    retry.waiting = false;
+    retry.warned = false;
+    remove_state_file(restore_file_path);
 }
 
 std::size_t
@@ -223,7 +259,7 @@ end_hold(std::size_t index) {
         ended[ended_count++] = holds[index].conn.fd;
     std::memmove(&holds[index], &holds[index + 1], (held - index - 1) * sizeof holds[0]);
     held--;
-    if (held == 0 && restore_after_holds())
+    if (held == 0 && try_write_back("holds ended"))
         owe_closed_lid_suspend();
 }
 
@@ -329,30 +365,69 @@ end_all_holds() {
         end_hold(held - 1);
 }
 
-// Writes the state back only while the lid still reads NONE: any other
-// value is someone's later choice. True when a sleep type was written.
+// A tool may store the value and then fail to report it (one that dies
+// of SIGPIPE on a closed output): a write judged failed is followed by a
+// read, and the value the lid then holds decides.
 static bool
-restore_after_holds() {
+lid_written(const char *value) {
+    if (write_lid_action(value) == 0)
+        return true;
+    char current[setting_capacity];
+    return read_lid_action(current, sizeof current) == 0 && std::strcmp(current, value) == 0;
+}
+
+// Writes the state back only while the lid still reads NONE: any other
+// value is someone's later choice, and the state is forgotten. A lid that
+// cannot be read, or a write that fails, keeps the state, in memory and in
+// the file, for the next try. True when a sleep type was written.
+static bool
+try_write_back(const char *when) {
     if (restore_state[0] == '\0')
         return false;
     char current[setting_capacity];
-    bool read = read_lid_action(current, sizeof current) == 0;
-    bool none = read && std::strcmp(current, "NONE") == 0;
-    if (read && !none)
-        warnx("holds ended: %s=%s kept (changed meanwhile)", lid_setting, current);
-    bool restored = none && write_back(restore_state) && std::strcmp(restore_state, "NONE") != 0;
+    if (read_lid_action(current, sizeof current) == -1) {
+        keep_for_next_try();
+        return false;
+    }
+    if (std::strcmp(current, "NONE") != 0) {
+        warnx("%s: %s=%s kept (changed meanwhile)", when, lid_setting, current);
+        drop_restore_state();
+        return false;
+    }
+    if (!lid_written(restore_state)) {
+        if (!retry.warned)
+            warnx("could not restore %s=%s; kept for the next try", lid_setting, restore_state);
+        retry.warned = true;
+        keep_for_next_try();
+        return false;
+    }
+    warnx("%s: restored %s=%s", when, lid_setting, restore_state);
+    bool sleep_type = std::strcmp(restore_state, "NONE") != 0;
     drop_restore_state();
-    return restored;
+    return sleep_type;
 }
 
-static bool
-write_back(const char *saved) {
-    if (write_lid_action(saved) == 0) {
-        warnx("holds ended: restored %s=%s", lid_setting, saved);
-        return true;
-    }
-    warnx("holds ended: could not restore %s=%s", lid_setting, saved);
-    return false;
+static void
+keep_for_next_try() {
+    retry.waiting = true;
+    retry.at = now_on_hold_clock();
+    retry.at.tv_sec += retry_interval_seconds;
+}
+
+bool
+time_to_retry_write_back(timespec *left) {
+    if (!retry.waiting || held > 0 || restore_state[0] == '\0')
+        return false;
+    *left = timeout_until(retry.at, now_on_hold_clock());
+    return true;
+}
+
+void
+retry_write_back() {
+    timespec left;
+    if (time_to_retry_write_back(&left) && left.tv_sec == 0 && left.tv_nsec == 0 &&
+        try_write_back("holds ended"))
+        owe_closed_lid_suspend();
 }
 
 // The state in memory follows the file, so both always say the same.
@@ -362,56 +437,31 @@ save_restore_state(const char *value) {
     if (length >= sizeof restore_state || write_restore_file(value, length) == -1)
         return -1;
     std::memcpy(restore_state, value, length + 1);
+    retry = {};
     return 0;
 }
 
-// The file is replaced whole: the value goes to a new file, synced to disk
-// and renamed over the old one, so a crash leaves the old state or the new
-// one, never part of either. A failure removes what it wrote and leaves the
-// old file as it was.
 static int
 write_restore_file(const char *value, std::size_t length) {
     char line[setting_capacity + 1];
     std::memcpy(line, value, length);
     line[length++] = '\n';
-    int fd = open(restore_new_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
-    if (fd == -1) {
-        warn("%s", restore_new_path);
-        return -1;
-    }
-    bool written = fchmod(fd, 0644) == 0 &&
-                   write(fd, line, length) == static_cast<ssize_t>(length) && fsync(fd) == 0;
-    if (close(fd) == -1)
-        written = false;
-    if (written && rename(restore_new_path, restore_file_path) == 0)
-        return 0;
-    warn("%s", written ? restore_file_path : restore_new_path);
-    (void)unlink(restore_new_path);
-    return -1;
+    return replace_state_file(restore_file_path, restore_new_path, line, length);
 }
 
+// A state found in the file is remembered as if the holds that left it
+// had just ended: written back now if it can be, else kept for later.
 void
 restore_after_crash() {
     // A new file that was never renamed into place is a write the crash
     // cut short; the old file still holds the state.
     if (unlink(restore_new_path) == -1 && errno != ENOENT)
         warn("%s", restore_new_path);
-    int fd = open(restore_file_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd == -1)
+    if (read_state_file(restore_file_path, restore_state, sizeof restore_state) == -1)
         return;
-    ssize_t n = read(fd, restore_state, sizeof restore_state - 1);
-    close(fd);
-    restore_state[n > 0 ? static_cast<std::size_t>(n) : 0] = '\0';
-    trim_line_ends(restore_state, std::strlen(restore_state));
-    char current[setting_capacity];
-    // Unreadable now: keep the file for the next start.
-    if (read_lid_action(current, sizeof current) == -1) {
-        restore_state[0] = '\0';
+    if (restore_state[0] == '\0') {
+        remove_state_file(restore_file_path);
         return;
     }
-    if (restore_state[0] != '\0' && std::strcmp(current, "NONE") == 0)
-        write_back(restore_state);
-    restore_state[0] = '\0';
-    if (unlink(restore_file_path) == -1)
-        warn("%s", restore_file_path);
+    (void)try_write_back("holds ended");
 }

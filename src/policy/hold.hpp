@@ -58,6 +58,15 @@ const char *remembered_lid_state();
 // holds end. Logged when a remembered state is thereby dropped.
 void forget_restore_state(uid_t uid);
 
+// While a state is remembered, a person's lid command puts the value it is
+// about to write into the file first (run_command's before_write), so a
+// crash while it runs cannot bring back the older state over their choice.
+// Returns -1, with nothing changed, when the file could not be replaced.
+int stage_person_choice(const char *value);
+// The person's lid command ended: done, the remembered state is forgotten
+// (forget_restore_state); failed, the file gets the remembered state back.
+void end_person_choice(uid_t uid, bool done);
+
 // The connections that bound holds wait on: count and connection by
 // index, fd -1 for a timed hold. The server reads a holder's connection
 // through it, and counts what it sent there.
@@ -82,6 +91,12 @@ int take_ended_hold();
 // Ends the timed holds whose time is up.
 void end_expired_holds();
 
+// A write-back that failed (at the last hold's end, or at start) is tried
+// again every 60 s while no hold exists: the time until the next try, for
+// the loop's wait, or false when none waits; and the try when it is due.
+bool time_to_retry_write_back(timespec *left);
+void retry_write_back();
+
 // Measures the time the machine slept since the last call: the advance of
 // CLOCK_REALTIME beyond that of CLOCK_MONOTONIC (wall_clock_lead). Called
 // at every wake. More than 2 seconds moves every timed hold's end earlier
@@ -102,5 +117,6 @@ bool time_to_next_end(timespec *left);
 void end_all_holds();
 
 // At start: writes back a state that a service which died during a hold
-// left in the restore file, unless someone has chosen since.
+// left in the restore file, unless someone has chosen since; one that
+// cannot be written yet stays remembered, as after a failed write-back.
 void restore_after_crash();

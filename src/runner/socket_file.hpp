@@ -23,6 +23,10 @@ enum class path_state {
     answering, // somebody may be serving there; leave it alone
 };
 
+// One non-blocking connect to addr. Returns 0 when it is taken, else the
+// errno it failed with.
+int try_connect(const sockaddr_un &addr, socklen_t length);
+
 // Looks at path with lstat and, for a socket or a symbolic link, one
 // non-blocking connect. Only a refused connection, a dangling link or a
 // link to something that is not a socket counts as stale; any other
@@ -40,17 +44,20 @@ int record_own_socket(const char *path);
 // file that another service or a person put there since is left alone.
 void remove_own_socket(const char *path);
 
-// Opens path (created 0644, never through a link, close-on-exec) and takes
-// a write lock on the whole file with F_SETLK. The lock lasts as long as
+// Opens path (created 0600 and root's, never through a link, close-on-exec)
+// and takes a write lock on the whole file with F_SETLK. A file with
+// another owner or other rights, or one kept from being locked by a read
+// lock alone, is removed and created anew first. The lock lasts as long as
 // the process: the file stays open and is never removed, and the process
 // must not open and close path again, as closing any descriptor of it
 // would drop the lock. Returns 0 when it is taken; 1 when another process
-// holds it, with *holder set to the pid that F_GETLK gives (below 2 when
-// that process cannot be seen from here); -1 with errno on any other
-// failure.
+// holds a write lock, with *holder set to the pid that F_GETLK gives
+// (below 2 when that process cannot be seen from here); -1 with errno on
+// any other failure.
 int take_service_lock(const char *path, pid_t *holder);
 
-// Asks with F_GETLK whether a process holds the lock on path. Returns true
-// with *holder set to its pid as F_GETLK gives it, which may be below 2;
-// false when nobody holds it or the file cannot be opened.
+// Asks with F_GETLK whether a process holds a write lock on path. Returns
+// true with *holder set to its pid as F_GETLK gives it, which may be below
+// 2; false when nobody does or the file cannot be opened (by anyone but
+// root, since it is root's alone).
 bool find_service_lock(const char *path, pid_t *holder);

@@ -252,6 +252,7 @@ dispatch(const wait_set &set, int listener) {
     // While devd is connected, only a resume event makes a jump sleep.
     count_time_asleep(devd_link_descriptor() != -1);
     end_expired_holds();
+    retry_write_back();
     // devd's news and the holders' ends next, and the battery floor's look
     // at them, then what they owe: a request in the same wake then meets
     // it done.
@@ -301,6 +302,8 @@ watch_holders(wait_set &set) {
         watch_readable(set, hold_connection(i).fd);
     timespec left;
     if (time_to_next_end(&left))
+        watch_time(set, left);
+    if (time_to_retry_write_back(&left))
         watch_time(set, left);
 }
 
@@ -414,10 +417,11 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
     if (effect != command_effect::none && effect != command_effect::unknown)
         audit(peer, command);
     reply_text reply{};
-    int result = run_command(command, reply);
+    bool remembered = remembered_lid_state()[0] != '\0';
+    int result = run_command(command, reply, remembered ? stage_person_choice : nullptr);
     // A person's own choice outlasts the holds.
-    if (result == 0 && effect == command_effect::lid)
-        forget_restore_state(peer.uid);
+    if (effect == command_effect::lid)
+        end_person_choice(peer.uid, result == 0);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
     if (result == 1)

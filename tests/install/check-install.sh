@@ -3,9 +3,10 @@
 # a DESTDIR and check what lands there: exactly the program, its manual,
 # the rc.d script, the client and its manual, with the right modes, the
 # script naming the installed program and passing the right environment to
-# it. Then the same build, configured with the port's CMake options,
-# installs exactly what the port's pkg-plist lists, and the port's copy of
-# the rc.d script is the one cmake installs.
+# it. Then scripts/release makes the distfile and its distinfo, and a build
+# from the unpacked distfile, configured with the port's CMake options,
+# installs exactly what the port's pkg-plist lists, without -Werror; and
+# the port's copy of the rc.d script is the one cmake installs.
 #
 # usage: check-install.sh cmake source-dir [generator [c++-compiler]]
 
@@ -53,7 +54,8 @@ build_cmd()
 }
 
 set -- -S "$src" -B "$work/build" -DCMAKE_INSTALL_PREFIX="$prefix" \
-    -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF -DVANTREL_SANITIZE=OFF
+    -DCMAKE_BUILD_TYPE=Release -DVANTREL_TESTS=OFF -DVANTREL_SANITIZE=OFF \
+    -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 if [ -n "$generator" ]; then
 	set -- "$@" -G "$generator"
 fi
@@ -283,18 +285,61 @@ else
 	fail "empty settings exported: '$got'"
 fi
 
-# The port: configured with its CMAKE_OFF options, the build installs the
-# files pkg-plist lists, the manuals compressed as the ports framework
-# leaves them; the framework installs and lists the rc.d script itself.
+# werror build-dir: whether the program's compile commands hold -Werror.
+werror()
+{
+	grep -q -- '-Werror' "$1/compile_commands.json"
+}
+if werror "$work/build"; then
+	pass "the default build treats warnings as errors"
+else
+	fail "the default build compiles without -Werror"
+fi
+
+# The distfile and its distinfo, as make makesum would write it.
 port=$src/freebsd/port
-set --
+build_cmd "scripts/release" sh "$src/scripts/release" "$work/dist" "$work/distinfo"
+version=$(sed -n 's/^DISTVERSION=[[:space:]]*//p' "$port/Makefile")
+distfile=$work/dist/vantrel-$version.tar.gz
+want=$(printf '%s\n' "SHA256 (vantrel-$version.tar.gz) = $(sha256sum "$distfile" | cut -d' ' -f1)" \
+    "SIZE (vantrel-$version.tar.gz) = $(wc -c <"$distfile" | tr -d ' ')")
+if grep -Eqx 'TIMESTAMP = [0-9]+' "$work/distinfo" &&
+    [ "$(grep -v '^TIMESTAMP ' "$work/distinfo")" = "$want" ] &&
+    [ "$(wc -l <"$work/distinfo")" -eq 3 ]; then
+	pass "distinfo records the distfile of the port's DISTVERSION"
+else
+	fail "distinfo does not match $distfile:"
+	sed 's/^/    /' "$work/distinfo" >&2
+fi
+tar -xzf "$distfile" -C "$work/dist"
+unpacked=$work/dist/vantrel-$version
+
+# The port: its CMAKE_OFF options on the unpacked distfile, the build
+# installs the files pkg-plist lists, the manuals compressed as the ports
+# framework leaves them; the framework installs and lists the rc.d script
+# itself.
+set -- -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 # shellcheck disable=SC2013 # the options are words on one line
 for _option in $(sed -n 's/^CMAKE_OFF=//p' "$port/Makefile"); do
 	set -- "$@" "-D$_option:BOOL=OFF"
 done
-build_cmd "configure with the port's options: $*" "$cmake" -S "$src" -B "$work/build" "$@"
+if [ -n "$generator" ]; then
+	set -- "$@" -G "$generator"
+fi
+if [ -n "$cxx" ]; then
+	set -- "$@" -DCMAKE_CXX_COMPILER="$cxx"
+fi
+build_cmd "configure the unpacked distfile with the port's options: $*" \
+    "$cmake" -S "$unpacked" -B "$work/port-build" -DCMAKE_INSTALL_PREFIX="$prefix" "$@"
+build_cmd "build the unpacked distfile" "$cmake" --build "$work/port-build" \
+    --parallel "${CMAKE_BUILD_PARALLEL_LEVEL:-4}"
 build_cmd "install with the port's options" env DESTDIR="$work/port" \
-    "$cmake" --install "$work/build"
+    "$cmake" --install "$work/port-build"
+if werror "$work/port-build"; then
+	fail "the port's build still treats warnings as errors"
+else
+	pass "the port's build compiles without -Werror"
+fi
 got=$(cd "$work/port" && find . ! -type d -print |
     sed -e "s|^\.$prefix/||" -e 's|^share/man/man[1-9]/.*|&.gz|' | LC_ALL=C sort)
 want=$(LC_ALL=C sort "$port/pkg-plist")
