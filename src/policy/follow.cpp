@@ -4,7 +4,7 @@
 #include "policy/closed_lid_suspend.hpp"
 #include "policy/follow_state.hpp"
 #include "policy/hold.hpp"
-#include "server/state_file.hpp"
+#include "policy/state_file.hpp"
 
 #include <cstdio>
 #include <cstring>

@@ -1,11 +1,11 @@
 #include "policy/hold.hpp"
 
 #include "policy/closed_lid_suspend.hpp"
+#include "policy/state_file.hpp"
 #include "protocol/hold_words.hpp"
 #include "runner/clock.hpp"
 #include "runner/sysctl.hpp"
 #include "runner/text.hpp"
-#include "server/state_file.hpp"
 
 #include <sys/stat.h>
 

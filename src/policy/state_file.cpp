@@ -1,4 +1,4 @@
-#include "server/state_file.hpp"
+#include "policy/state_file.hpp"
 
 #include "runner/socket_file.hpp"
 #include "runner/sysctl.hpp"
