@@ -1,9 +1,10 @@
 // Stand-in for FreeBSD's sysctl(8) on the simulated machine.
 //
-//   sysctl [-nq] NAME[=VALUE] ...
+//   sysctl [-Nnq] NAME[=VALUE] ...
 //
 // -q, as FreeBSD's has it (sbin/sysctl/sysctl.c), keeps "unknown oid" off
-// standard error, still failing, and drops the report of a change.
+// standard error, still failing, and drops the report of a change. -N
+// prints the names of the settings named, without reading them.
 //
 // Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
 // misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay},
@@ -24,7 +25,7 @@ const char tool[] = "sysctl";
 
 [[noreturn]] void
 usage() {
-    static const char msg[] = "usage: sysctl [-nq] name[=value] ...\n";
+    static const char msg[] = "usage: sysctl [-Nnq] name[=value] ...\n";
     sim::write_all(2, msg, sizeof msg - 1);
     _exit(1);
 }
@@ -37,6 +38,7 @@ setting_path(sim::Buf &path, const char *state, const char *name) {
 }
 
 bool qflag = false;
+bool name_only = false;
 
 bool
 missing(int err) {
@@ -55,6 +57,21 @@ int
 not_permitted(const char *name) {
     sim::error(tool, name, ": Operation not permitted");
     return 1;
+}
+
+// As -N does: the name of a setting that exists, its value unread.
+int
+print_name(const char *state, const char *name) {
+    sim::Buf path, value;
+    setting_path(path, state, name);
+    if (!sim::valid_name(name) || missing(sim::read_file(path.c_str(), value))) {
+        return unknown(name);
+    }
+    sim::Buf line;
+    line.add(name);
+    line.add('\n');
+    sim::write_all(1, line.c_str(), line.size());
+    return 0;
 }
 
 // The accept knob lists the values a setting takes, separated by blanks,
@@ -247,7 +264,7 @@ int
 operand(const char *state, const char *arg, bool nflag) {
     const char *eq = strchr(arg, '=');
     if (eq == nullptr) {
-        return read_setting(state, arg, nflag);
+        return name_only ? print_name(state, arg) : read_setting(state, arg, nflag);
     }
     sim::Buf name;
     name.add(arg, static_cast<size_t>(eq - arg));
@@ -280,6 +297,8 @@ main(int argc, char **argv) {
         for (const char *p = a + 1; *p != '\0'; ++p) {
             if (*p == 'n') {
                 nflag = true;
+            } else if (*p == 'N') {
+                name_only = true;
             } else if (*p == 'q') {
                 qflag = true;
             } else {

@@ -19,6 +19,8 @@ const std::string acad = "!system=ACPI subsystem=ACAD type=\\_SB_.AC notify=";
 const std::string lid_event = "!system=ACPI subsystem=Lid type=\\_SB_.LID0 notify=";
 const std::string resume = "!system=ACPI subsystem=Resume type=suspend";
 const std::string cmbat = "!system=ACPI subsystem=CMBAT type=\\_SB_.BAT0 notify=0x80";
+const std::string thermal = "!system=ACPI subsystem=Thermal type=\\_TZ_.TZ0 notify=0x80";
+const std::string tz0 = "hw.acpi.thermal.tz0.temperature";
 
 std::string
 power(sim &s) {
@@ -94,6 +96,23 @@ nothing_at(const std::string &level, const std::string &shown) {
 }
 
 const std::map<std::string, std::string> floor_10 = {{"vantrel_battery_floor", "10"}};
+
+const std::map<std::string, std::string> limit_80 = {{"vantrel_heat_limit", "80"}};
+
+// A hold, then the lid shut at 45.0C, then the zone at value: the holds
+// stay, and the reading is shown.
+std::function<void(sim &)>
+heat_kept_at(const std::string &value, const std::string &shown) {
+    return [=](sim &s) {
+        EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+        move_lid(s, "0x00");
+        EXPECT_EQ(power(s), "source=ac lid=closed devd=connected heat=45\n");
+        s.set_setting(tz0, value);
+        event(s, thermal);
+        EXPECT_EQ(power(s), "source=ac lid=closed devd=connected heat=" + shown + "\n");
+        EXPECT_NE(request(s.socket(), "holds\n"), "no holds\n");
+    };
+}
 
 const std::map<std::string, std::string> awake_on_ac_s0ix_on_battery = {
     {"vantrel_on_ac", "awake"}, {"vantrel_on_battery", "s0ix"}};
@@ -323,6 +342,32 @@ cases() {
              EXPECT_NE(
                  s.server_err().find("vantrel: suspend failed (apm -z): the machine stays awake\n"),
                  std::string::npos);
+         }},
+        // The heat guard: each row begins on the charger, lid open, at NONE.
+        {"HeatBelow", limit_80, true, "", heat_kept_at("79.9C", "79")},
+        {"HeatUnknown", limit_80, true, "", heat_kept_at("79.9", "unknown")},
+        {"HeatAtLimitEndsHoldsAndRefuses", limit_80, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting(tz0, "80.0C");
+             move_lid(s, "0x00");
+             EXPECT_TRUE(suspended(s, "acpiconf"));
+             EXPECT_EQ(request(s.socket(), "holds\n"), "no holds\n");
+             EXPECT_NE(s.server_err().find("vantrel: 80 C with the lid closed: holds ended\n"),
+                       std::string::npos);
+             // Unwatched, the last reading is old: a hold reads again first.
+             s.set_setting(tz0, "91.5C");
+             EXPECT_EQ(request(s.socket(), "hold\n"), "error: too hot (91 C)\n");
+         }},
+        {"HeatLidOpenReadsNothing", limit_80, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting(tz0, "95.0C");
+             event(s, thermal);
+             EXPECT_EQ(power(s), "source=ac lid=open devd=connected heat=unknown\n");
+             for (const std::string &call : s.log("sysctl"))
+                 EXPECT_EQ(call.find("-qn " + tz0), std::string::npos) << call;
          }},
         // A refused s0ix leaves the fallen-back S3 mode, which the floor uses.
         {"RefusedS0ixKeepsFloorsS3", floor_10, true, "awake standby s2mem",

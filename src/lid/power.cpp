@@ -135,9 +135,10 @@ read_battery_level() {
 
 void
 format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected,
-                   const char *battery) {
-    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s%s%s",
+                   const char *battery, const char *heat) {
+    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s%s%s%s%s",
                   power_source_name(source), lid_names[static_cast<std::uint8_t>(lid)],
                   devd_connected ? "connected" : "absent", battery != nullptr ? " " : "",
-                  battery != nullptr ? battery : "");
+                  battery != nullptr ? battery : "", heat != nullptr ? " " : "",
+                  heat != nullptr ? heat : "");
 }

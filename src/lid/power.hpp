@@ -48,6 +48,7 @@ int apply_power_setting(power_source source, const char *word);
 const char *defer_power_setting(power_source source, const char *word);
 
 // "source=ac|battery|unknown lid=open|closed|unknown devd=connected|absent",
-// then " " and battery when that field is given.
+// then " " and battery, then " " and heat, for each field that is given.
 void format_power_reply(reply_text &reply, power_source source, lid_position lid,
-                        bool devd_connected, const char *battery = nullptr);
+                        bool devd_connected, const char *battery = nullptr,
+                        const char *heat = nullptr);

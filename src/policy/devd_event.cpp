@@ -35,6 +35,7 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "ACAD", "", "0x00", devd_event::on_battery},
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
     {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
+    {"ACPI", "Thermal", "", "", devd_event::thermal},
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kernel", "power", "resume", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},

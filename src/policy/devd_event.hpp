@@ -13,6 +13,7 @@
 //                               (present, whatever its value) lid_opened
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
 //   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
+//   system=ACPI subsystem=Thermal with any notify, or none: thermal
 //   system=ACPI subsystem=Resume, or system=kernel subsystem=power
 //   type=resume (the kernel's own, since 14; system=kern before): resumed.
 //   Anything else is none.
@@ -31,6 +32,7 @@ enum class devd_event : std::uint8_t {
     on_ac,
     resumed,
     battery_changed,
+    thermal,
 };
 
 devd_event parse_devd_event(std::string_view message);

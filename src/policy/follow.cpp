@@ -3,6 +3,7 @@
 #include "policy/battery.hpp"
 #include "policy/closed_lid_suspend.hpp"
 #include "policy/follow_state.hpp"
+#include "policy/heat.hpp"
 #include "policy/hold.hpp"
 #include "policy/state_file.hpp"
 
@@ -52,7 +53,8 @@ following() {
 
 static bool
 follows_source() {
-    return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set();
+    return power.on_ac != nullptr || power.on_battery != nullptr || battery_floor_set() ||
+           heat_limit_set();
 }
 
 // devd drops clients whose buffers fill, and nothing is heard while the
@@ -125,6 +127,7 @@ remember_source(power_source source, bool done) {
 void
 follow_event(devd_event event) {
     battery_event(event);
+    heat_event(event);
     switch (event) {
     case devd_event::lid_closed:
         power.lid = lid_position::closed;
@@ -144,6 +147,7 @@ follow_event(devd_event event) {
         learn_state();
         break;
     case devd_event::battery_changed:
+    case devd_event::thermal:
     case devd_event::none:
         break;
     }
@@ -154,6 +158,7 @@ follow_load_settings() {
     power.on_ac = load_power_setting("vantrel_on_ac");
     power.on_battery = load_power_setting("vantrel_on_battery");
     load_battery_floor();
+    load_heat_limit();
 }
 
 void
@@ -201,8 +206,9 @@ last_known_source() {
 
 void
 power_status(reply_text &reply) {
-    char battery[battery_field_capacity];
+    char battery[battery_field_capacity], heat[heat_field_capacity];
     bool floor = battery_field(battery, sizeof battery);
+    bool limit = heat_field(heat, sizeof heat);
     format_power_reply(reply, power.source, power.lid, power.devd_connected,
-                       floor ? battery : nullptr);
+                       floor ? battery : nullptr, limit ? heat : nullptr);
 }

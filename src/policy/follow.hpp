@@ -37,5 +37,6 @@ void follow_event(devd_event event);
 // an automatic change made a sleep type while the lid is closed.
 void follow_settle();
 
-// The "power" request's reply, with the battery floor's field last.
+// The "power" request's reply, with the battery floor's and the heat
+// guard's fields last.
 void power_status(reply_text &reply);

@@ -34,7 +34,7 @@ trim_line_ends(char *text, std::size_t length) {
     return length;
 }
 
-// flags is "-n" or "-qn": FreeBSD's sysctl -q keeps "unknown oid" to
+// flags is "-n", "-qn" or "-qN": FreeBSD's sysctl -q keeps "unknown oid" to
 // itself and still exits 1 (sbin/sysctl/sysctl.c).
 static int
 read_setting(const char *flags, const char *name, char *buffer, std::size_t capacity) {
@@ -73,6 +73,13 @@ sysctl_read(const char *name, char *buffer, std::size_t capacity) {
 int
 sysctl_probe(const char *name, char *buffer, std::size_t capacity) {
     return read_setting("-qn", name, buffer, capacity);
+}
+
+// -N prints the name alone; the kernel's handler is never called.
+bool
+sysctl_exists(const char *name) {
+    char printed[sysctl_name_capacity];
+    return read_setting("-qN", name, printed, sizeof printed) == 0 && printed[0] != '\0';
 }
 
 int

@@ -21,6 +21,10 @@ int sysctl_read(const char *name, char *buffer, std::size_t capacity);
 // daemon(8) sends to syslog. Other failures are still reported by the tool.
 int sysctl_probe(const char *name, char *buffer, std::size_t capacity);
 
+// True when the kernel has the setting: "sysctl -q -N name" succeeds and
+// names it. Nothing is read from the setting itself.
+bool sysctl_exists(const char *name);
+
 // Runs "sysctl name=value" with every descriptor inherited, so the tool's
 // own report of the change reaches the caller's standard output. Returns 0
 // when the tool succeeded, -1 otherwise; nothing is run when the argument

@@ -3,6 +3,7 @@
 #include "lid/lid.hpp"
 #include "policy/battery.hpp"
 #include "policy/follow.hpp"
+#include "policy/heat.hpp"
 #include "policy/hold.hpp"
 #include "protocol/hold_words.hpp"
 #include "runner/location.hpp"
@@ -253,13 +254,14 @@ dispatch(const wait_set &set, int listener) {
     count_time_asleep(devd_link_descriptor() != -1);
     end_expired_holds();
     retry_write_back();
-    // devd's news and the holders' ends next, and the battery floor's look
-    // at them, then what they owe: a request in the same wake then meets
+    // devd's news and the holders' ends next, and the battery floor's and
+    // the heat guard's looks at them, then what they owe: a request in the same wake then meets
     // it done.
     devd_link_wake(set);
     check_holders(set);
     check_watchers(set);
     battery_settle();
+    heat_settle();
     close_ended_holds();
     settle_news();
     connections_wake(set, listener, serve_request);
@@ -316,13 +318,15 @@ watch_follower(wait_set &set) {
 }
 
 // Watchers, to learn that they closed, and the battery floor's next
-// reading while the level is watched.
+// reading while the level is watched, and the heat guard's.
 static void
 watch_others(wait_set &set) {
     for (std::size_t i = 0; i < watcher_count(); i++)
         watch_readable(set, watcher_connection(i));
     timespec left;
     if (battery_time_to_read(&left))
+        watch_time(set, left);
+    if (heat_time_to_read(&left))
         watch_time(set, left);
 }
 
@@ -398,8 +402,9 @@ serve_hold(kept_connection conn, const peer_identity &peer, server_request reque
         close_ended_holds();
         return reply_line(reply, room);
     }
-    // The battery floor refuses a hold it would end at once.
-    if (battery_refuses_hold(reply))
+    // The battery floor and the heat guard refuse a hold they would end
+    // at once.
+    if (battery_refuses_hold(reply) || heat_refuses_hold(reply))
         return reply_line(reply, room);
     bool bound = request.word == server_word::hold;
     kept_connection held = {bound ? conn.fd : -1, conn.sent};

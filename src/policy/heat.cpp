@@ -1,0 +1,141 @@
+#include "policy/heat.hpp"
+
+#include "lid/heat.hpp"
+#include "lid/power.hpp"
+#include "policy/follow_state.hpp"
+#include "policy/hold.hpp"
+#include "runner/clock.hpp"
+
+#include <cstdio>
+#include <cstdlib>
+#include <err.h>
+
+static bool watched();
+static bool too_hot();
+static void read_now();
+static timespec next_reading();
+
+static constexpr char limit_variable[] = "vantrel_heat_limit";
+static constexpr int lowest_limit = 50;
+static constexpr int highest_limit = 105;
+// Between readings while the temperature is watched; devd's Thermal
+// events come in between when the firmware sends them.
+static constexpr long reading_interval_seconds = 60;
+
+// Owned here.
+static struct {
+    int limit;               // 0: none
+    int heat = heat_unknown; // the last reading
+    bool watching;           // watched at the last look
+    bool reading_asked;      // a Thermal event came
+    bool fresh;              // read since the last settle
+    timespec read_at;        // of the last reading, on CLOCK_MONOTONIC
+} guard = {};
+
+// The guard is about holds: without one the lid action is the person's
+// own, and with the lid open the machine can shed its heat.
+static bool
+watched() {
+    return guard.limit != 0 && hold_count() > 0 && power.lid == lid_position::closed;
+}
+
+static bool
+too_hot() {
+    return guard.heat != heat_unknown && guard.heat >= guard.limit;
+}
+
+static void
+read_now() {
+    guard.heat = read_heat();
+    guard.read_at = deadline_after(0);
+    guard.fresh = true;
+}
+
+static timespec
+next_reading() {
+    timespec at = guard.read_at;
+    at.tv_sec += reading_interval_seconds;
+    return at;
+}
+
+void
+load_heat_limit() {
+    const char *value = std::getenv(limit_variable);
+    if (value == nullptr || value[0] == '\0')
+        return;
+    int limit = parse_percentage(value, highest_limit);
+    if (limit < lowest_limit) {
+        warnx("invalid %s=%s; ignored", limit_variable, value);
+        return;
+    }
+    guard.limit = limit;
+    probe_heat_sensors();
+}
+
+bool
+heat_limit_set() {
+    return guard.limit != 0;
+}
+
+void
+heat_event(devd_event event) {
+    if (event == devd_event::thermal)
+        guard.reading_asked = true;
+}
+
+// Watched but not yet looked at: at once.
+bool
+heat_time_to_read(timespec *left) {
+    if (!watched())
+        return false;
+    *left = {};
+    if (guard.watching)
+        *left = timeout_until(next_reading(), deadline_after(0));
+    return true;
+}
+
+void
+heat_settle() {
+    if (!watched()) {
+        guard.watching = guard.reading_asked = guard.fresh = false;
+        return;
+    }
+    if (!guard.watching || guard.reading_asked ||
+        nanoseconds_until(next_reading(), deadline_after(0)) <= 0)
+        read_now();
+    guard.watching = true;
+    guard.reading_asked = false;
+    if (guard.fresh && too_hot()) {
+        warnx("%d C with the lid closed: holds ended", guard.heat);
+        while (hold_count() > 0)
+            end_hold(hold_count() - 1);
+    }
+    guard.fresh = false;
+}
+
+// A reading taken while unwatched may be hours old.
+bool
+heat_refuses_hold(reply_text &reply) {
+    if (guard.limit == 0 || power.lid != lid_position::closed)
+        return false;
+    if (!guard.watching || guard.heat == heat_unknown) {
+        read_now();
+        guard.watching = true;
+    }
+    guard.fresh = false;
+    if (!too_hot())
+        return false;
+    std::snprintf(reply.data(), reply.size(), "error: too hot (%d C)", guard.heat);
+    return true;
+}
+
+bool
+heat_field(char *out, std::size_t capacity) {
+    if (guard.limit == 0)
+        return false;
+    if (guard.heat == heat_unknown)
+        std::snprintf(out, capacity, "heat=unknown");
+    else
+        std::snprintf(out, capacity, "heat=%d", guard.heat);
+    return true;
+}
