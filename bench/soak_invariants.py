@@ -20,6 +20,7 @@ NAMES = {
     9: "a fair share",
     10: "a clock step ends no timed hold",
     11: "every start takes the lock",
+    12: "no hold outlasts a hot reading with the lid closed",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
@@ -36,7 +37,8 @@ def parse_state(line):
     the documented fields in their order is itself a fault."""
     fields = [word.partition("=") for word in line.split()]
     keys = [k for k, _, _ in fields]
-    if keys not in (STATE_KEYS, STATE_KEYS + ["battery"]) or not fields[3][2].isdigit():
+    extra = [k for k in ("battery", "heat") if k in keys]
+    if keys != STATE_KEYS + extra or not fields[3][2].isdigit():
         raise Violation(8, f"no state line in the reply: {line!r}")
     state = {k: v for k, _, v in fields}
     state["holds"] = int(state["holds"])
@@ -171,6 +173,16 @@ class Record:
                             f" ({'carried out' if done else 'not carried out'}) the lid reads"
                             f" {lid_then}, not {' or '.join(sorted(allowed))} (before:"
                             f" action={before['action']} saved={before['saved']})")
+
+    def check_heat(self, state, limit):
+        """Every reading acts before the reply that shows it: a hot reading
+        shown with the lid closed leaves no hold."""
+        heat = state.get("heat", "unknown")
+        if heat == "unknown" or state["lid"] != "closed":
+            return
+        self.checked[12] += 1
+        if int(heat) >= limit and state["holds"] > 0:
+            raise Violation(12, f"heat={heat} with the lid closed and {state['holds']} holds")
 
     def check_lock(self, holder, pid):
         self.checked[11] += 1
