@@ -4,7 +4,7 @@
 #include "policy/closed_lid_suspend.hpp"
 #include "policy/follow_state.hpp"
 #include "policy/hold.hpp"
-#include "runner/clock.hpp"
+#include "policy/reading_schedule.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,26 +13,20 @@
 static bool watched();
 static bool at_floor();
 static void read_level();
-static timespec next_reading();
 static void act();
 static void end_holds();
 
 static constexpr char floor_variable[] = "vantrel_battery_floor";
 static constexpr int highest_floor = 50;
-// Between readings while the level is watched; devd's CMBAT events come in
-// between when the firmware sends them.
-static constexpr long reading_interval_seconds = 60;
 
 // Owned here.
 static struct {
     int floor;                         // 0: none
     int level = battery_level_unknown; // the last reading
-    bool watching;                     // the level was watched at the last look
-    bool reading_asked;                // a CMBAT event came
     bool fresh;                        // read since the last settle
     bool armed = true;                 // a closed lid may be suspended
     bool suspend_due;                  // at the floor: battery_suspend is next
-    timespec read_at;                  // of the last reading, on CLOCK_MONOTONIC
+    reading_schedule schedule;
 } battery = {};
 
 // On the charger, or with an open lid and no hold, the battery cannot be
@@ -51,15 +45,8 @@ at_floor() {
 static void
 read_level() {
     battery.level = read_battery_level();
-    battery.read_at = deadline_after(0);
+    reading_taken(battery.schedule);
     battery.fresh = true;
-}
-
-static timespec
-next_reading() {
-    timespec at = battery.read_at;
-    at.tv_sec += reading_interval_seconds;
-    return at;
 }
 
 static void
@@ -98,36 +85,23 @@ battery_floor_set() {
 void
 battery_event(devd_event event) {
     if (event == devd_event::battery_changed)
-        battery.reading_asked = true;
+        battery.schedule.asked = true;
     else if (event == devd_event::lid_closed)
         battery.armed = true;
     else if (event == devd_event::resumed)
         battery.armed = false;
 }
 
-// Watched but not yet looked at, as just after the start: at once.
 bool
 battery_time_to_read(timespec *left) {
-    if (!watched())
-        return false;
-    *left = {};
-    if (battery.watching)
-        *left = timeout_until(next_reading(), deadline_after(0));
-    return true;
+    return reading_time_left(battery.schedule, watched(), left);
 }
 
 void
 battery_settle() {
-    if (!watched()) {
-        battery.watching = battery.reading_asked = battery.fresh = false;
-        return;
-    }
-    if (!battery.watching || battery.reading_asked ||
-        nanoseconds_until(next_reading(), deadline_after(0)) <= 0)
+    if (reading_due(battery.schedule, watched()))
         read_level();
-    battery.watching = true;
-    battery.reading_asked = false;
-    if (battery.fresh && at_floor())
+    if (battery.fresh && watched() && at_floor())
         act();
     battery.fresh = false;
 }
@@ -137,10 +111,8 @@ bool
 battery_refuses_hold(reply_text &reply) {
     if (battery.floor == 0 || last_known_source() != power_source::battery)
         return false;
-    if (!battery.watching || battery.level == battery_level_unknown) {
+    if (!battery.schedule.watching || battery.level == battery_level_unknown)
         read_level();
-        battery.watching = true;
-    }
     if (!at_floor())
         return false;
     std::snprintf(reply.data(), reply.size(), "error: battery low (%d%%)", battery.level);

@@ -4,7 +4,7 @@
 #include "lid/power.hpp"
 #include "policy/follow_state.hpp"
 #include "policy/hold.hpp"
-#include "runner/clock.hpp"
+#include "policy/reading_schedule.hpp"
 
 #include <cstdio>
 #include <cstdlib>
@@ -13,23 +13,17 @@
 static bool watched();
 static bool too_hot();
 static void read_now();
-static timespec next_reading();
 
 static constexpr char limit_variable[] = "vantrel_heat_limit";
 static constexpr int lowest_limit = 50;
 static constexpr int highest_limit = 105;
-// Between readings while the temperature is watched; devd's Thermal
-// events come in between when the firmware sends them.
-static constexpr long reading_interval_seconds = 60;
 
 // Owned here.
 static struct {
     int limit;               // 0: none
     int heat = heat_unknown; // the last reading
-    bool watching;           // watched at the last look
-    bool reading_asked;      // a Thermal event came
     bool fresh;              // read since the last settle
-    timespec read_at;        // of the last reading, on CLOCK_MONOTONIC
+    reading_schedule schedule;
 } guard = {};
 
 // The guard is about holds: without one the lid action is the person's
@@ -47,15 +41,8 @@ too_hot() {
 static void
 read_now() {
     guard.heat = read_heat();
-    guard.read_at = deadline_after(0);
+    reading_taken(guard.schedule);
     guard.fresh = true;
-}
-
-static timespec
-next_reading() {
-    timespec at = guard.read_at;
-    at.tv_sec += reading_interval_seconds;
-    return at;
 }
 
 void
@@ -80,32 +67,19 @@ heat_limit_set() {
 void
 heat_event(devd_event event) {
     if (event == devd_event::thermal)
-        guard.reading_asked = true;
+        guard.schedule.asked = true;
 }
 
-// Watched but not yet looked at: at once.
 bool
 heat_time_to_read(timespec *left) {
-    if (!watched())
-        return false;
-    *left = {};
-    if (guard.watching)
-        *left = timeout_until(next_reading(), deadline_after(0));
-    return true;
+    return reading_time_left(guard.schedule, watched(), left);
 }
 
 void
 heat_settle() {
-    if (!watched()) {
-        guard.watching = guard.reading_asked = guard.fresh = false;
-        return;
-    }
-    if (!guard.watching || guard.reading_asked ||
-        nanoseconds_until(next_reading(), deadline_after(0)) <= 0)
+    if (reading_due(guard.schedule, watched()))
         read_now();
-    guard.watching = true;
-    guard.reading_asked = false;
-    if (guard.fresh && too_hot()) {
+    if (guard.fresh && watched() && too_hot()) {
         warnx("%d C with the lid closed: holds ended", guard.heat);
         while (hold_count() > 0)
             end_hold(hold_count() - 1);
@@ -118,10 +92,8 @@ bool
 heat_refuses_hold(reply_text &reply) {
     if (guard.limit == 0 || power.lid != lid_position::closed)
         return false;
-    if (!guard.watching || guard.heat == heat_unknown) {
+    if (!guard.schedule.watching || guard.heat == heat_unknown)
         read_now();
-        guard.watching = true;
-    }
     guard.fresh = false;
     if (!too_hot())
         return false;
