@@ -2,6 +2,7 @@
 
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
+#include "lid/heat.hpp"
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
 #include "protocol/hold_words.hpp"
@@ -276,6 +277,16 @@ TEST(Power, DeferredSettingAndReply) {
     reply_text reply{};
     format_power_reply(reply, power_source::battery, lid_position::closed, true);
     EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");
+}
+
+// As acpi_thermal(4) and coretemp(4) print them: truncated to whole degrees.
+TEST(Heat, SensorValuesWithATrailingC) {
+    const std::pair<const char *, int> rows[] = {
+        {"45.9C", 45}, {"105C", 105},  {"45.C", -1},    {"45.9", -1},
+        {"-5.0C", -1}, {"45.9C ", -1}, {"1001.0C", -1},
+    };
+    for (const auto &[text, want] : rows)
+        EXPECT_EQ(parse_heat(text), want) << text;
 }
 
 TEST(HoldWords, DurationAndReason) {

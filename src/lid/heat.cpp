@@ -46,7 +46,7 @@ parse_heat(const char *text) {
     const char *end = text + std::strlen(text);
     int value = heat_unknown;
     auto [next, ec] = std::from_chars(text, end, value);
-    if (ec != std::errc{} || next == text || text[0] == '-' || value > highest_heat)
+    if (ec != std::errc{} || text[0] == '-' || value > highest_heat)
         return heat_unknown;
     if (*next == '.') {
         const char *digits = ++next;
