@@ -149,14 +149,16 @@ cases() {
         {"InvalidSettingsIgnored",
          {{"vantrel_on_ac", "sleep"},
           {"vantrel_on_battery", "s3"},
-          {"vantrel_battery_floor", "51"}},
+          {"vantrel_battery_floor", "51"},
+          {"vantrel_heat_limit", "49"}},
          true,
          no_s3,
          [](sim &s) {
              EXPECT_NE(s.server_err().find("vantrel: invalid vantrel_on_ac=sleep; ignored\n"
                                            "vantrel: no S3 sleep type for vantrel_on_battery=s3; "
                                            "ignored\n"
-                                           "vantrel: invalid vantrel_battery_floor=51; ignored\n"),
+                                           "vantrel: invalid vantrel_battery_floor=51; ignored\n"
+                                           "vantrel: invalid vantrel_heat_limit=49; ignored\n"),
                        std::string::npos)
                  << s.server_err();
              // Nothing left to follow: devd is not even asked.
