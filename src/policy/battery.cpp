@@ -123,10 +123,8 @@ bool
 battery_field(char *out, std::size_t capacity) {
     if (battery.floor == 0)
         return false;
-    if (battery.level == battery_level_unknown)
-        std::snprintf(out, capacity, "battery=unknown");
-    else
-        std::snprintf(out, capacity, "battery=%d", battery.level);
+    format_reading_field(out, capacity, "battery", battery.level,
+                         battery.level != battery_level_unknown);
     return true;
 }
 

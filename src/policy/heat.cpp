@@ -105,9 +105,6 @@ bool
 heat_field(char *out, std::size_t capacity) {
     if (guard.limit == 0)
         return false;
-    if (guard.heat == heat_unknown)
-        std::snprintf(out, capacity, "heat=unknown");
-    else
-        std::snprintf(out, capacity, "heat=%d", guard.heat);
+    format_reading_field(out, capacity, "heat", guard.heat, guard.heat != heat_unknown);
     return true;
 }

@@ -2,6 +2,8 @@
 
 #include "runner/clock.hpp"
 
+#include <cstdio>
+
 static timespec next_reading(const reading_schedule &schedule);
 
 // Between readings while watched; devd's events come in between when the
@@ -42,4 +44,12 @@ void
 reading_taken(reading_schedule &schedule) {
     schedule.read_at = deadline_after(0);
     schedule.watching = true;
+}
+
+void
+format_reading_field(char *out, std::size_t capacity, const char *name, int value, bool known) {
+    if (known)
+        std::snprintf(out, capacity, "%s=%d", name, value);
+    else
+        std::snprintf(out, capacity, "%s=unknown", name);
 }

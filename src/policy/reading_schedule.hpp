@@ -4,6 +4,7 @@
 // while it lasts; never outside it, so no timer runs then.
 #pragma once
 
+#include <cstddef>
 #include <ctime>
 
 struct reading_schedule {
@@ -22,3 +23,7 @@ bool reading_due(reading_schedule &schedule, bool watched);
 
 // A reading was taken now; it counts as watched until the next look.
 void reading_taken(reading_schedule &schedule);
+
+// The reading's field of the state line: "NAME=N", or "NAME=unknown" when
+// the value is not known, into out.
+void format_reading_field(char *out, std::size_t capacity, const char *name, int value, bool known);
