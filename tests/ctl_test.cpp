@@ -194,6 +194,9 @@ cases() {
          "",
          [](sim &s) {
              listed(s, " until=disconnect why=pid ");
+             // The hold is listed once granted, a moment before the client
+             // reads the reply and first looks at the clocks: step after that.
+             std::this_thread::sleep_for(std::chrono::seconds(1));
              harness::write_file(s.dir() + "/realtime-offset", "100");
          },
          who::member,
