@@ -132,6 +132,10 @@ def table(path):
     switches("floor_idle", "idle, battery floor, on the charger", 0)
     switches("floor_held", "on battery, floor, one hold, from 1 s after it", 0)
     switches("heat_idle", "idle, heat limit, lid closed, no hold", 0)
+    switches("docked_idle", "idle, docked set, a display plugged", 0)
+    reads = int(num("hotplug_reads"))
+    row(f"display reads for a burst of {int(num('hotplug_events'))} HOTPLUG events", str(reads),
+        "1", reads == 1)
     rss = num("rss_hwm_kib")
     row("peak RSS (VmHWM), after the holds", f"{rss / 1024:.2f} MiB",
         f"<= {RSS_GOAL_KIB // 1024} MiB", rss <= RSS_GOAL_KIB)

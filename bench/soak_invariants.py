@@ -21,9 +21,15 @@ NAMES = {
     10: "a clock step ends no timed hold",
     11: "every start takes the lock",
     12: "no hold outlasts a hot reading with the lid closed",
+    13: "no automatic suspend within the hold-off after a resume",
 }
 STATE_KEYS = ["action", "mode", "toggle", "holds", "saved", "source", "lid", "devd"]
 ANSWER_SECONDS = 1.0
+# A suspend this soon after the driver sent a resume may have been started
+# before the service read it; one whose tool ran earlier than this before
+# the hold-off's end (counted from the send, so the service's own count
+# ends later) came inside it.
+RESUME_SLACK, HOLDOFF_SLACK = 0.1, 0.2
 
 
 class Violation(Exception):
@@ -37,7 +43,7 @@ def parse_state(line):
     the documented fields in their order is itself a fault."""
     fields = [word.partition("=") for word in line.split()]
     keys = [k for k, _, _ in fields]
-    extra = [k for k in ("battery", "heat") if k in keys]
+    extra = [k for k in ("docked", "battery", "heat") if k in keys]
     if keys != STATE_KEYS + extra or not fields[3][2].isdigit():
         raise Violation(8, f"no state line in the reply: {line!r}")
     state = {k: v for k, _, v in fields}
@@ -49,6 +55,7 @@ class Record:
     def __init__(self):
         self.checked = collections.Counter()
         self.notes = []  # suspends allowed by a reading of the lid, not an event
+        self.resumes = []  # when the driver sent resumes the service got, since its start
         self.restarted()
 
     # What the driver did.
@@ -69,6 +76,14 @@ class Record:
         self.hold_began = step
         if self.period < 0:
             self.period = step
+
+    def starting(self, when):
+        """A service starts: a start is no resume, so no earlier resume holds
+        off what the new one does."""
+        self.resumes = [t for t in self.resumes if t > when]
+
+    def resumed(self, when):
+        self.resumes = self.resumes[-8:] + [when]
 
     def person_chose(self, step, reply):
         if not reply.startswith("error"):
@@ -91,10 +106,13 @@ class Record:
         self.saw_devd(state, lid_closed)
         for line in suspends:
             self.check_suspend(step, line, conn_before)
-        if state["source"] in ("ac", "battery"):
-            if self.source not in (None, state["source"]):
+        # Docking and undocking change the setting that applies, as a new
+        # power source does.
+        known = f"{state['source']} docked={state.get('docked', 'no')}"
+        if state["source"] in ("ac", "battery") and state.get("docked") != "unknown":
+            if self.source not in (None, known):
                 self.source_changed = step
-            self.source = state["source"]
+            self.source = known
         self.check_holds(step, state)
         self.check_restore_file(state, *restore)
 
@@ -183,6 +201,16 @@ class Record:
         self.checked[12] += 1
         if int(heat) >= limit and state["holds"] > 0:
             raise Violation(12, f"heat={heat} with the lid closed and {state['holds']} holds")
+
+    def check_holdoff(self, times, holdoff):
+        """times: when the suspend tools ran; every suspend in the soak is
+        an automatic one."""
+        for ts in times:
+            self.checked[13] += 1
+            for tr in self.resumes:
+                if tr + RESUME_SLACK < ts < tr + holdoff - HOLDOFF_SLACK:
+                    raise Violation(13, f"a suspend {ts - tr:.2f} s after a resume, with"
+                                    f" vantrel_resume_holdoff={holdoff}")
 
     def check_lock(self, holder, pid):
         self.checked[11] += 1

@@ -527,6 +527,15 @@ log_suspend(const char *state, int argc, char **argv) {
     // A missing setting is recorded as an empty value.
     read_file(path.c_str(), line);
     log_line(state, "suspend", line);
+    // Beside it, when it ran on CLOCK_MONOTONIC, which every process of the
+    // host shares, so that a check can time it against what it did itself.
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    char stamp[48];
+    snprintf(stamp, sizeof stamp, "%lld.%09ld", static_cast<long long>(now.tv_sec), now.tv_nsec);
+    Buf when;
+    when.add(stamp);
+    log_line(state, "suspend.time", when);
 }
 
 int

@@ -90,7 +90,8 @@ bool print_raw_knob(const char *state, const char *base);
 // The whole life of a suspend tool: record the descriptors, wait out the
 // delay knob, copy the file the watch knob names (if any) to
 // DIR/log/TOOL.watch, record the call (with whatever annotate adds) and,
-// in DIR/log/suspend, the call with the lid's position, then obey the
+// in DIR/log/suspend, the call with the lid's position (and in
+// DIR/log/suspend.time the CLOCK_MONOTONIC time of it), then obey the
 // signal and exit knobs. Returns the exit status.
 int suspend_tool_main(const char *tool, int argc, char **argv,
                       void (*annotate)(const char *state, Buf &call));
