@@ -269,11 +269,11 @@ TEST(Power, SettingsAndWhatTheyNeed) {
 TEST(Power, DeferredSettingAndReply) {
     copy_text(s3_stype, stype_capacity, "fw_suspend");
     switch_mode = s0ix;
-    EXPECT_STREQ(defer_power_setting(power_source::ac, "awake"), "NONE");
+    EXPECT_STREQ(defer_power_setting("on ac", "awake"), "NONE");
     EXPECT_EQ(switch_mode, s0ix);
-    EXPECT_STREQ(defer_power_setting(power_source::battery, "s3"), "fw_suspend");
+    EXPECT_STREQ(defer_power_setting("on battery", "s3"), "fw_suspend");
     EXPECT_EQ(switch_mode, s3);
-    EXPECT_EQ(defer_power_setting(power_source::unknown, nullptr), nullptr);
+    EXPECT_EQ(defer_power_setting("on ac", nullptr), nullptr);
     reply_text reply{};
     format_power_reply(reply, power_source::battery, lid_position::closed, true);
     EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");
