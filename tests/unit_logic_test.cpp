@@ -2,6 +2,7 @@
 
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
+#include "lid/display.hpp"
 #include "lid/heat.hpp"
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
@@ -287,6 +288,26 @@ TEST(Heat, SensorValuesWithATrailingC) {
     };
     for (const auto &[text, want] : rows)
         EXPECT_EQ(parse_heat(text), want) << text;
+}
+
+// Only an external display's status counts towards docking.
+TEST(Display, ExternalConnectorsStatusOnly) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"sys.class.drm.card0-HDMI-A-1.status", "HDMI-A-1"},
+        {"sys.device.drmn0.card1.card1-DP-2.status", "DP-2"},
+        {"sys.class.drm.card0-HDMI-A-1.dpms", ""},
+        {"sys.class.drm.card0-HDMI-A-1.enabled", ""},
+        {"sys.device.drmn0.card1.card1-eDP-1.status", ""},
+        {"sys.class.drm.card0-LVDS-1.status", ""},
+        {"sys.class.drm.card0-DSI-1.status", ""},
+        {"sys.class.drm.card0-Writeback-1.status", ""},
+        {"sys.class.drm.card0-Virtual-1.status", ""},
+        {"sys.device.acpi0.status", ""},
+        {"sys.device.pci0.cardx-DP-1.status", ""},
+        {"sys.class.drm.card0-.status", ""},
+    };
+    for (const auto &[name, want] : rows)
+        EXPECT_EQ(external_connector(name), want) << name;
 }
 
 TEST(HoldWords, DurationAndReason) {

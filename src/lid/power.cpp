@@ -88,10 +88,11 @@ read_lid_position() {
 }
 
 int
-apply_power_setting(const char *why, const char *word) {
+apply_power_setting(const char *why, const char *word, bool announce) {
     if (word == nullptr)
         return 0;
-    warnx("devd: %s: %s", why, word);
+    if (announce)
+        warnx("devd: %s: %s", why, word);
     reply_text reply{};
     if (run_command(word, reply) != 0) {
         warnx("devd: %s: %s failed", why, word);

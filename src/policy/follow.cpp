@@ -23,7 +23,7 @@ static void source_is(power_source source);
 static void act_on_change(bool was_docked, bool owes);
 static void dock(bool owes);
 static void undock(bool owes);
-static void carry_out(const char *why, const char *word, bool owes);
+static void carry_out(const char *why, const char *word, bool owes, bool announce = true);
 static void put_back(const char *value, bool owes);
 static int format_source_line(char *line, std::size_t capacity, power_source source, bool docked);
 static bool acted_on_before(power_source source, bool docked);
@@ -129,7 +129,7 @@ dock(bool owes) {
         (void)copy_text(current, sizeof current, replaced);
     if (current[0] != '\0' && keep_undock_action(current) == -1)
         warnx("docked: %s=%s will not be restored at the undocking", lid_setting, current);
-    carry_out("docked", docked_word(), owes);
+    carry_out("docked", docked_word(), owes, false);
 }
 
 // The power source's setting applies again, as if the source had just
@@ -143,7 +143,7 @@ undock(bool owes) {
     forget_undock_action();
     if (word != nullptr || kept[0] == '\0') {
         warnx("undocked: %s", word != nullptr ? word : "none");
-        carry_out("undocked", word, owes);
+        carry_out("undocked", word, owes, false);
         return;
     }
     warnx("undocked: %s", kept);
@@ -152,14 +152,14 @@ undock(bool owes) {
 
 // Holds win against automatic changes: the change waits for them to end.
 static void
-carry_out(const char *why, const char *word, bool owes) {
+carry_out(const char *why, const char *word, bool owes, bool announce) {
     if (hold_count() > 0) {
         // A failure keeps the state remembered before, and says so.
         const char *value = defer_power_setting(why, word);
         remember_source(value == nullptr || replace_restore_state(value) == 0);
         return;
     }
-    int applied = apply_power_setting(why, word);
+    int applied = apply_power_setting(why, word, announce);
     if (applied == 1 && owes)
         owe_closed_lid_suspend();
     remember_source(applied != -1);

@@ -8,7 +8,8 @@
 #include <unistd.h>
 
 // One line at a time through line; over_long marks a line whose start did
-// not fit, so that its tail is not taken for a line of its own.
+// not fit, or that held a zero byte no name has, so that none of it is
+// taken.
 struct line_stream {
     char line[sysctl_name_capacity];
     std::size_t held;
@@ -101,7 +102,7 @@ stream_bytes(line_stream &stream, const char *bytes, std::size_t length, sysctl_
                 take(stream.line, context);
             stream.held = 0;
             stream.over_long = false;
-        } else if (stream.held + 1 < sizeof stream.line) {
+        } else if (bytes[i] != '\0' && stream.held + 1 < sizeof stream.line) {
             stream.line[stream.held++] = bytes[i];
         } else {
             stream.over_long = true;

@@ -28,8 +28,8 @@ bool sysctl_exists(const char *name);
 // Runs "sysctl -q -N prefix": the name of every setting below the node
 // prefix, one a line. Each whole line of at most sysctl_name_capacity - 1
 // bytes, line end removed, is handed to take(line, context) in the order
-// printed; a longer line is skipped whole, and a last line without its end
-// is a line too. A list of any length is read through one fixed buffer,
+// printed; a longer line, or one with a zero byte, is skipped whole, and a
+// last line without its end is a line too. A list of any length is read through one fixed buffer,
 // never held whole. Returns 0 when the tool succeeded (a node the kernel
 // lacks fails, quietly), -1 otherwise; the lines taken before stand.
 using sysctl_line_taker = void (*)(const char *line, void *context);
