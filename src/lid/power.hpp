@@ -38,9 +38,9 @@ int parse_percentage(const char *text, int highest);
 // Carries out word, the setting for a change named why ("on ac",
 // "docked"), through run_command exactly as a client's request would
 // ("s0ix" and "s3" set switch_mode), logged as "devd: WHY: WORD" before
-// unless the caller has said why already, and warned about on failure. Returns 1 when a sleep type was written to the
-// lid ("s0ix" or "s3", and it succeeded), 0 when "awake" succeeded or the
-// word is null (nothing is done then), -1 on failure.
+// unless the caller has said why already, and warned about on failure. Returns 1 when a sleep type
+// was written to the lid ("s0ix" or "s3", and it succeeded), 0 when "awake" succeeded or the word
+// is null (nothing is done then), -1 on failure.
 int apply_power_setting(const char *why, const char *word, bool announce = true);
 
 // For a change that must not touch the lid now: logs that it waits for the

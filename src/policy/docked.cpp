@@ -39,8 +39,12 @@ static struct {
 void
 load_docked_setting() {
     docked.word = load_power_setting("vantrel_on_docked");
-    if (docked.word == nullptr)
+    // Without the setting docking changes nothing, and a kept action would
+    // only be mistaken for a docking's later on.
+    if (docked.word == nullptr) {
+        remove_state_file(undock_file_path);
         return;
+    }
     // A file another value than a lid action's name could not have come
     // from this service; it is not written back.
     char kept[setting_capacity];

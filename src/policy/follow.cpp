@@ -22,6 +22,7 @@ static void learn_state();
 static void source_is(power_source source);
 static void act_on_change(bool was_docked, bool owes);
 static void dock(bool owes);
+static void keep_replaced_action();
 static void undock(bool owes);
 static void carry_out(const char *why, const char *word, bool owes, bool announce = true);
 static void put_back(const char *value, bool owes);
@@ -29,6 +30,7 @@ static int format_source_line(char *line, std::size_t capacity, power_source sou
 static bool acted_on_before(power_source source, bool docked);
 static void remember_source(bool done);
 static bool start_docked(dock_state reading);
+static bool last_docked();
 
 power_following power = {nullptr, nullptr, power_source::unknown, lid_position::unknown, false};
 
@@ -119,8 +121,17 @@ act_on_change(bool was_docked, bool owes) {
 
 // What docking replaces is kept first, so that an undocking can put it
 // back: the state the holds will write back while they last, else the lid.
+// One kept already is from a docking that a crash cut short, before the
+// lid changed or after: it is the one to keep.
 static void
 dock(bool owes) {
+    if (undock_action()[0] == '\0')
+        keep_replaced_action();
+    carry_out("docked", docked_word(), owes, false);
+}
+
+static void
+keep_replaced_action() {
     char current[setting_capacity] = "NONE";
     const char *replaced = remembered_lid_state();
     if (hold_count() == 0 && read_lid_action(current, sizeof current) == -1)
@@ -129,25 +140,24 @@ dock(bool owes) {
         (void)copy_text(current, sizeof current, replaced);
     if (current[0] != '\0' && keep_undock_action(current) == -1)
         warnx("docked: %s=%s will not be restored at the undocking", lid_setting, current);
-    carry_out("docked", docked_word(), owes, false);
 }
 
 // The power source's setting applies again, as if the source had just
 // changed; without one, the lid action docking replaced comes back,
 // unless a person has chosen another since.
+// The kept action is forgotten last, so a crash before cannot lose it.
 static void
 undock(bool owes) {
     const char *word = situation_word();
-    char kept[setting_capacity];
-    (void)copy_text(kept, sizeof kept, undock_action());
-    forget_undock_action();
+    const char *kept = undock_action();
     if (word != nullptr || kept[0] == '\0') {
         warnx("undocked: %s", word != nullptr ? word : "none");
         carry_out("undocked", word, owes, false);
-        return;
+    } else {
+        warnx("undocked: %s", kept);
+        put_back(kept, owes);
     }
-    warnx("undocked: %s", kept);
-    put_back(kept, owes);
+    forget_undock_action();
 }
 
 // Holds win against automatic changes: the change waits for them to end.
@@ -221,7 +231,17 @@ start_docked(dock_state reading) {
         return false;
     if (reading != dock_state::unknown)
         return reading == dock_state::yes;
-    return acted_on_before(acted_on.source, true);
+    return last_docked();
+}
+
+// Whether the settings were last carried out docked, on whichever source.
+static bool
+last_docked() {
+    char found[source_line_capacity];
+    if (read_state_file(source_file_path, found, sizeof found) == -1)
+        return false;
+    const char *space = std::strchr(found, ' ');
+    return space != nullptr && std::strncmp(space, " docked ", 8) == 0;
 }
 
 void
@@ -300,10 +320,10 @@ follow_begin(bool connected) {
     if (power.source == power_source::unknown || acted_on_before(power.source, acted_on.docked))
         return;
     // The file tells whether the service before this one had docked.
-    bool was_docked = acted_on_before(power.source, true) || undock_action()[0] != '\0';
-    if (acted_on.docked && reading.state == dock_state::yes && !was_docked)
+    bool was_docked = docked_word() != nullptr && last_docked();
+    if (acted_on.docked && !was_docked)
         warnx("docked (%s): %s", reading.what, docked_word());
-    act_on_change(was_docked && docked_word() != nullptr, false);
+    act_on_change(was_docked, false);
 }
 
 void
