@@ -1,19 +1,28 @@
 // Stand-in for FreeBSD's sysctl(8) on the simulated machine.
 //
-//   sysctl [-Nnq] NAME[=VALUE] ...
+//   sysctl [-N | -n] [-q] NAME[=VALUE] ...
 //
 // -q, as FreeBSD's has it (sbin/sysctl/sysctl.c), keeps "unknown oid" off
 // standard error, still failing, and drops the report of a change. -N
-// prints the names of the settings named, without reading them.
+// prints the names of the settings named, without reading them; -N and -n
+// together are a usage error there too.
 //
-// Settings are the files DIR/sysctl/NAME.  Each NAME can be made to
-// misbehave with knobs DIR/knob/NAME.{read,write}.{exit,signal,raw,delay},
-// NAME.write.signal_after and NAME.write.only, and be narrowed to some values by NAME.write.accept.
+// Settings are the files DIR/sysctl/NAME.  A NAME that is no setting but
+// the start of some, up to a dot, is a node: as the real tool walks a
+// node's leaves (sysctl_all), each setting below it is shown, by name with
+// -N, in name order where the kernel uses OID order.
+//
+// Each NAME (a node too) can be made to misbehave with knobs
+// DIR/knob/NAME.{read,write}.{exit,signal,raw,delay}, NAME.write.signal_after
+// and NAME.write.only, and be narrowed to some values by NAME.write.accept.
+// -N of an existing setting obeys no knob: it reads nothing.
 #include "tool.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -25,7 +34,7 @@ const char tool[] = "sysctl";
 
 [[noreturn]] void
 usage() {
-    static const char msg[] = "usage: sysctl [-Nnq] name[=value] ...\n";
+    static const char msg[] = "usage: sysctl [-N | -n] [-q] name[=value] ...\n";
     sim::write_all(2, msg, sizeof msg - 1);
     _exit(1);
 }
@@ -59,19 +68,116 @@ not_permitted(const char *name) {
     return 1;
 }
 
-// As -N does: the name of a setting that exists, its value unread.
+// Whether NAME is a setting of its own (a leaf), with value added to out.
 int
-print_name(const char *state, const char *name) {
-    sim::Buf path, value;
-    setting_path(path, state, name);
-    if (!sim::valid_name(name) || missing(sim::read_file(path.c_str(), value))) {
+leaf_value(const char *state, const char *name, sim::Buf &out) {
+    if (!sim::valid_name(name)) {
+        return ENOENT;
+    }
+    return sim::setting_value(state, name, out);
+}
+
+// The settings below node NAME, at a dot boundary so that "a.b" covers
+// "a.b.c" but not "a.bc", sorted by name.  The list is handed to the
+// caller, who frees it with free_list.
+const char *node_prefix = nullptr;
+size_t node_prefix_len = 0;
+
+int
+below_node(const struct dirent *d) {
+    return strncmp(d->d_name, node_prefix, node_prefix_len) == 0 &&
+           d->d_name[node_prefix_len] == '.' && d->d_name[node_prefix_len + 1] != '\0';
+}
+
+int
+by_name(const struct dirent **a, const struct dirent **b) {
+    return strcmp((*a)->d_name, (*b)->d_name);
+}
+
+int
+list_node(const char *state, const char *name, struct dirent ***out) {
+    sim::Buf dir;
+    dir.add(state);
+    dir.add("/sysctl");
+    node_prefix = name;
+    node_prefix_len = strlen(name);
+    int n = scandir(dir.c_str(), out, below_node, by_name);
+    return n < 0 ? 0 : n;
+}
+
+void
+free_list(struct dirent **list, int n) {
+    for (int i = 0; i < n; ++i) {
+        free(list[i]);
+    }
+    free(list);
+}
+
+// One setting as the real tool's show_var prints it: the name with -N, the
+// value with -n, else "NAME: VALUE"; then a newline.  Returns 0 or the
+// errno of reading the value.
+int
+show_leaf(const char *state, const char *name, bool nflag) {
+    sim::Buf line;
+    int err = 0;
+    if (name_only) {
+        err = leaf_value(state, name, line);
+        line.clear();
+        line.add(name);
+    } else {
+        if (!nflag) {
+            line.add(name);
+            line.add(": ");
+        }
+        err = leaf_value(state, name, line);
+    }
+    if (err == 0) {
+        line.add('\n');
+        sim::write_all(1, line.c_str(), line.size());
+    }
+    return err;
+}
+
+// A node: each setting below it; none at all makes NAME unknown.
+int
+show_node(const char *state, const char *name, bool nflag) {
+    struct dirent **list = nullptr;
+    int n = sim::valid_name(name) ? list_node(state, name, &list) : 0;
+    if (n == 0) {
         return unknown(name);
     }
-    sim::Buf line;
-    line.add(name);
-    line.add('\n');
-    sim::write_all(1, line.c_str(), line.size());
+    for (int i = 0; i < n; ++i) {
+        // A setting removed meanwhile is skipped, as the kernel's walk
+        // would no longer find it.
+        show_leaf(state, list[i]->d_name, nflag);
+    }
+    free_list(list, n);
     return 0;
+}
+
+// NAME read as the real tool parses it: a leaf, else a node, else unknown.
+int
+show(const char *state, const char *name, bool nflag) {
+    int err = show_leaf(state, name, nflag);
+    if (err == 0) {
+        return 0;
+    }
+    if (missing(err)) {
+        return show_node(state, name, nflag);
+    }
+    sim::error(tool, name, ": ", strerror(err));
+    return 1;
+}
+
+// Whether NAME is a node: some setting lies below it.
+bool
+is_node(const char *state, const char *name) {
+    struct dirent **list = nullptr;
+    int n = list_node(state, name, &list);
+    if (n > 0) {
+        free_list(list, n);
+    }
+    return n > 0;
 }
 
 // The accept knob lists the values a setting takes, separated by blanks,
@@ -127,24 +233,7 @@ read_setting(const char *state, const char *name, bool nflag) {
 
     int status = 0;
     if (!knobs || !sim::print_raw_knob(state, base.c_str())) {
-        sim::Buf line;
-        int err = ENOENT;
-        if (knobs) {
-            if (!nflag) {
-                line.add(name);
-                line.add(": ");
-            }
-            err = sim::setting_value(state, name, line);
-        }
-        if (err == 0) {
-            line.add('\n');
-            sim::write_all(1, line.c_str(), line.size());
-        } else if (missing(err)) {
-            status = unknown(name);
-        } else {
-            sim::error(tool, name, ": ", strerror(err));
-            status = 1;
-        }
+        status = show(state, name, nflag);
     }
 
     if (knobs) {
@@ -185,6 +274,10 @@ write_setting(const char *state, const char *name, const char *value, bool nflag
     setting_path(path, state, name);
     sim::Buf old;
     int err = sim::read_file(path.c_str(), old);
+    if (missing(err) && is_node(state, name)) {
+        sim::error(tool, "oid '", name, "' isn't a leaf node");
+        return 1;
+    }
     if (missing(err)) {
         return unknown(name);
     }
@@ -264,7 +357,12 @@ int
 operand(const char *state, const char *arg, bool nflag) {
     const char *eq = strchr(arg, '=');
     if (eq == nullptr) {
-        return name_only ? print_name(state, arg) : read_setting(state, arg, nflag);
+        // -N of a setting that exists reads nothing, so no read knob acts.
+        sim::Buf value;
+        if (name_only && leaf_value(state, arg, value) == 0) {
+            return show_leaf(state, arg, nflag);
+        }
+        return read_setting(state, arg, nflag);
     }
     sim::Buf name;
     name.add(arg, static_cast<size_t>(eq - arg));
@@ -306,7 +404,7 @@ main(int argc, char **argv) {
             }
         }
     }
-    if (i == argc) {
+    if (i == argc || (name_only && nflag)) {
         usage();
     }
 
