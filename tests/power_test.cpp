@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <csignal>
+#include <filesystem>
 #include <functional>
 
 using harness::request;
@@ -313,18 +314,36 @@ cases() {
              EXPECT_NE(s.server_err().find("vantrel: battery at 5%: lid closed: suspending now\n"),
                        std::string::npos);
          }},
-        {"FloorAfterResumeWaitsForTheLid", floor_10, true, "",
+        // Woken in a bag at the floor: asleep again once the hold-off passes.
+        {"FloorAfterResumeHeldOff",
+         {{"vantrel_battery_floor", "10"}, {"vantrel_resume_holdoff", "2"}},
+         true,
+         "",
          [](sim &s) {
              unplug(s);
              move_lid(s, "0x00");
-             event(s, resume);
              battery_at(s, "5");
-             EXPECT_FALSE(suspended(s, "apm"));
-             move_lid(s, "0x01");
-             move_lid(s, "0x00");
-             battery_at(s, "4");
-             EXPECT_EQ(power(s), "source=battery lid=closed devd=connected battery=4\n");
+             EXPECT_TRUE(suspended(s, "apm"));
+             double resumed = harness::now_seconds();
+             event(s, resume);
+             power(s);
+             power(s);
              EXPECT_EQ(s.log("apm").size(), 1u);
+             EXPECT_TRUE(wait_until([&] { return s.log("apm").size() == 2; }, 5));
+             EXPECT_GE(harness::now_seconds() - resumed, 1.8);
+             EXPECT_EQ(count(s.server_err(), "held off after resume: suspend in 2s\n"), 1u);
+         }},
+        // devd gone as the charger is pulled: the next reading ends the holds.
+        {"FloorWithoutDevdReadsTheSource", floor_10, true, "",
+         [](sim &s) {
+             EXPECT_EQ(request(s.socket(), "hold 1h\n"), "NONE\n");
+             s.set_setting("hw.acpi.acline", "0");
+             s.set_setting("hw.acpi.battery.life", "5");
+             s.stop_devd();
+             EXPECT_TRUE(
+                 wait_until([&] { return request(s.socket(), "holds\n") == "no holds\n"; }));
+             EXPECT_EQ(power(s), "source=battery lid=unknown devd=absent battery=5\n");
+             EXPECT_FALSE(suspended(s, "apm"));
          }},
         {"FloorOnTheChargerReadsNothing", floor_10, true, "",
          [](sim &s) {
@@ -382,7 +401,12 @@ cases() {
          }},
         // The tool returns before the machine sleeps: only devd's resume
         // brings news, and no second request goes out while one is pending.
-        {"SuspendPendingUntilResume", awake_on_ac_s0ix_on_battery, true, "",
+        {"SuspendPendingUntilResume",
+         {{"vantrel_on_ac", "awake"},
+          {"vantrel_on_battery", "s0ix"},
+          {"vantrel_resume_holdoff", "0"}},
+         true,
+         "",
          [](sim &s) {
              s.knob("apm.delay", "300");
              move_lid(s, "0x00");
@@ -424,5 +448,163 @@ TEST_P(Power, FollowsDevd) {
 
 INSTANTIATE_TEST_SUITE_P(Devd, Power, ::testing::ValuesIn(cases()),
                          [](const auto &info) { return std::string(info.param.name); });
+
+// Docking: the displays drm-kmod lists under sysctl, and the ACPI dock.
+const std::string hotplug = "!system=DRM subsystem=CONNECTOR type=HOTPLUG cdev=dri/card0";
+const std::map<std::string, std::string> docked_env = {
+    {"vantrel_on_docked", "awake"}, {"vantrel_on_battery", "s3"}, {"vantrel_resume_holdoff", "8"}};
+
+// A connector's setting under drm-kmod's older layout or its newer one.
+std::string
+connector(const std::string &layout, const std::string &name, const std::string &field) {
+    if (layout == "old")
+        return "sys.class.drm.card0-" + name + "." + field;
+    return "sys.device.drmn0.card1.card1-" + name + "." + field;
+}
+
+// Only layout's connectors: eDP-1 connected, HDMI-A-1 as hdmi, both with
+// their blanking flags and a multi-line modes.
+void
+use_layout(sim &s, const std::string &layout, const std::string &hdmi) {
+    for (const auto &entry : std::filesystem::directory_iterator(s.dir() + "/sysctl")) {
+        std::string name = entry.path().filename();
+        if (name.starts_with("sys.class.drm.") || name.starts_with("sys.device."))
+            std::filesystem::remove(entry.path());
+    }
+    if (layout == "none")
+        return;
+    for (const auto &[name, status] :
+         {std::pair{"eDP-1", "connected"}, {"HDMI-A-1", hdmi.c_str()}}) {
+        s.set_setting(connector(layout, name, "status"), status);
+        s.set_setting(connector(layout, name, "enabled"), "enabled");
+        s.set_setting(connector(layout, name, "dpms"), "On");
+        s.set_setting(connector(layout, name, "modes"), "1920x1080\n1280x720\n640x480");
+    }
+}
+
+void
+hdmi_is(sim &s, const std::string &status, const std::string &dpms) {
+    s.set_setting(connector("new", "HDMI-A-1", "status"), status);
+    s.set_setting(connector("new", "HDMI-A-1", "dpms"), dpms);
+    s.set_setting(connector("new", "HDMI-A-1", "enabled"), dpms == "On" ? "enabled" : "disabled");
+    event(s, hotplug);
+}
+
+bool
+logged(sim &s, const std::string &line, double seconds = 6) {
+    return wait_until([&] { return s.server_err().find(line) != std::string::npos; }, seconds);
+}
+
+struct reading_case {
+    const char *name;
+    const char *layout;
+    const char *hdmi;
+    const char *dock; // dev.acpi_dock.0.status, or none
+    bool over_long;   // a name too long for a line comes first, connected
+    const char *shown;
+    const char *log;
+};
+
+void
+PrintTo(const reading_case &c, std::ostream *os) {
+    *os << c.name;
+}
+
+class DockReading : public ::testing::TestWithParam<reading_case> {};
+
+// Read at start: only external connectors' status counts, and no blanking
+// flag, mode list or EDID is ever read.
+TEST_P(DockReading, AtStart) {
+    REQUIRE_ROOT();
+    const reading_case &c = GetParam();
+    sim s;
+    use_layout(s, c.layout, c.hdmi);
+    if (*c.dock)
+        s.set_setting("dev.acpi_dock.0.status", c.dock);
+    // Both its first 127 bytes and the rest would pass for a connector's
+    // status, were the line cut into pieces.
+    std::string head = "sys.device.drmn0.card1.card1-" + std::string(91, 'D') + ".status";
+    std::string split_off = "card1-DP-9.status";
+    if (c.over_long)
+        s.set_setting(head + split_off, "connected");
+    s.start_devd();
+    s.start_server(docked_env);
+    EXPECT_EQ(power(s), std::string("source=ac lid=open devd=connected docked=") + c.shown + "\n");
+    EXPECT_EQ(s.server_err().find("docked ("),
+              *c.log ? s.server_err().find(c.log) : std::string::npos)
+        << s.server_err();
+    for (const std::string &call : s.log("sysctl")) {
+        for (const char *field : {".enabled", ".dpms", ".modes", ".edid", "eDP-1.status"})
+            EXPECT_EQ(call.find(field), std::string::npos) << call;
+        EXPECT_FALSE(call.ends_with(" " + split_off) || call.ends_with(" " + head)) << call;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Devd, DockReading,
+    ::testing::Values(
+        reading_case{"OldLayout", "old", "connected", "", false, "yes", "docked (HDMI-A-1): awake"},
+        reading_case{"NewLayout", "new", "connected", "", false, "yes", "docked (HDMI-A-1): awake"},
+        reading_case{"PanelIsNoDock", "new", "disconnected", "", false, "no", ""},
+        reading_case{"OverLongLineSkipped", "new", "disconnected", "", true, "no", ""},
+        reading_case{"DockWithoutDriver", "none", "", "1", false, "yes", "docked (dock): awake"},
+        reading_case{"DockCannotTell", "old", "disconnected", "-1", false, "unknown", ""},
+        reading_case{"NothingToRead", "none", "", "", false, "unknown", ""}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// One table of steps: each acts, then waits for its log line (or, for an
+// empty one, the time a reading takes), and counts the suspends so far.
+struct dock_step {
+    const char *name;
+    std::function<void(sim &)> act;
+    const char *log;
+    std::size_t suspends;
+    const char *lid_action;
+};
+
+TEST(Docked, DockBlankUndockResume) {
+    REQUIRE_ROOT();
+    sim s;
+    use_layout(s, "new", "disconnected");
+    s.set_setting("hw.acpi.acline", "0");
+    s.start_devd();
+    s.start_server(docked_env);
+    double resumed = 0;
+    const dock_step steps[] = {
+        {"plugged", [](sim &t) { hdmi_is(t, "connected", "On"); }, "docked (HDMI-A-1): awake", 0,
+         "NONE"},
+        {"lid closed", [](sim &t) { move_lid(t, "0x00"); }, "", 0, "NONE"},
+        {"blanked", [](sim &t) { hdmi_is(t, "connected", "Off"); }, "", 0, "NONE"},
+        {"unplugged", [](sim &t) { hdmi_is(t, "disconnected", "Off"); }, "undocked: s3", 1,
+         "fw_suspend"},
+        {"resumed and plugged",
+         [&](sim &t) {
+             resumed = harness::now_seconds();
+             event(t, resume);
+             hdmi_is(t, "connected", "On");
+         },
+         "docked (HDMI-A-1): awake\n", 1, "NONE"},
+        {"unplugged in the hold-off", [](sim &t) { hdmi_is(t, "disconnected", "On"); },
+         "held off after resume: suspend in ", 1, "fw_suspend"},
+    };
+    for (const dock_step &step : steps) {
+        std::size_t before = count(s.server_err(), step.log);
+        step.act(s);
+        if (*step.log)
+            EXPECT_TRUE(wait_until([&] { return count(s.server_err(), step.log) > before; }, 6))
+                << step.name << "\n"
+                << s.server_err();
+        else
+            wait_until([] { return false; }, 2.5);
+        // The pass that logged it carries it out before serving these.
+        suspended(s, "acpiconf");
+        EXPECT_EQ(s.log("acpiconf").size(), step.suspends) << step.name;
+        EXPECT_EQ(s.setting(lid), step.lid_action) << step.name;
+    }
+    EXPECT_NE(power(s).find(" docked=no"), std::string::npos);
+    // The hold-off's end: the suspend still owed happens, not before.
+    EXPECT_TRUE(wait_until([&] { return s.log("acpiconf").size() == 2; }, 8));
+    EXPECT_GE(harness::now_seconds() - resumed, 7.8);
+}
 
 } // namespace

@@ -2,6 +2,7 @@
 
 #include "cli/service.hpp"
 #include "cli/settings.hpp"
+#include "lid/display.hpp"
 #include "lid/heat.hpp"
 #include "lid/lid.hpp"
 #include "lid/power.hpp"
@@ -269,11 +270,11 @@ TEST(Power, SettingsAndWhatTheyNeed) {
 TEST(Power, DeferredSettingAndReply) {
     copy_text(s3_stype, stype_capacity, "fw_suspend");
     switch_mode = s0ix;
-    EXPECT_STREQ(defer_power_setting(power_source::ac, "awake"), "NONE");
+    EXPECT_STREQ(defer_power_setting("on ac", "awake"), "NONE");
     EXPECT_EQ(switch_mode, s0ix);
-    EXPECT_STREQ(defer_power_setting(power_source::battery, "s3"), "fw_suspend");
+    EXPECT_STREQ(defer_power_setting("on battery", "s3"), "fw_suspend");
     EXPECT_EQ(switch_mode, s3);
-    EXPECT_EQ(defer_power_setting(power_source::unknown, nullptr), nullptr);
+    EXPECT_EQ(defer_power_setting("on ac", nullptr), nullptr);
     reply_text reply{};
     format_power_reply(reply, power_source::battery, lid_position::closed, true);
     EXPECT_STREQ(reply.data(), "source=battery lid=closed devd=connected");
@@ -287,6 +288,26 @@ TEST(Heat, SensorValuesWithATrailingC) {
     };
     for (const auto &[text, want] : rows)
         EXPECT_EQ(parse_heat(text), want) << text;
+}
+
+// Only an external display's status counts towards docking.
+TEST(Display, ExternalConnectorsStatusOnly) {
+    const std::pair<const char *, const char *> rows[] = {
+        {"sys.class.drm.card0-HDMI-A-1.status", "HDMI-A-1"},
+        {"sys.device.drmn0.card1.card1-DP-2.status", "DP-2"},
+        {"sys.class.drm.card0-HDMI-A-1.dpms", ""},
+        {"sys.class.drm.card0-HDMI-A-1.enabled", ""},
+        {"sys.device.drmn0.card1.card1-eDP-1.status", ""},
+        {"sys.class.drm.card0-LVDS-1.status", ""},
+        {"sys.class.drm.card0-DSI-1.status", ""},
+        {"sys.class.drm.card0-Writeback-1.status", ""},
+        {"sys.class.drm.card0-Virtual-1.status", ""},
+        {"sys.device.acpi0.status", ""},
+        {"sys.device.pci0.cardx-DP-1.status", ""},
+        {"sys.class.drm.card0-.status", ""},
+    };
+    for (const auto &[name, want] : rows)
+        EXPECT_EQ(external_connector(name), want) << name;
 }
 
 TEST(HoldWords, DurationAndReason) {

@@ -173,6 +173,16 @@ write_lid_action(const char *value) {
     return 0;
 }
 
+// A write whose tool fails after the kernel took it counts once the lid
+// reads the value back.
+bool
+lid_action_written(const char *value) {
+    if (write_lid_action(value) == 0)
+        return true;
+    char current[setting_capacity];
+    return read_lid_action(current, sizeof current) == 0 && std::strcmp(current, value) == 0;
+}
+
 const char *
 known_lid_action() {
     return known_action;

@@ -73,6 +73,9 @@ const char *sleep_type_for_mode();
 int read_lid_action(char *value, std::size_t capacity);
 // Returns 0, or -1 when the write failed (nothing is remembered then).
 int write_lid_action(const char *value);
+// True when value was written, or the write failed and the lid reads value
+// back all the same.
+bool lid_action_written(const char *value);
 // The last value read or written, "" when there is none.
 const char *known_lid_action();
 // Reads the lid action now: true only when it read "NONE".

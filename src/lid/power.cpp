@@ -88,24 +88,24 @@ read_lid_position() {
 }
 
 int
-apply_power_setting(power_source source, const char *word) {
+apply_power_setting(const char *why, const char *word, bool announce) {
     if (word == nullptr)
         return 0;
-    const char *name = power_source_name(source);
-    warnx("devd: on %s: %s", name, word);
+    if (announce)
+        warnx("devd: %s: %s", why, word);
     reply_text reply{};
     if (run_command(word, reply) != 0) {
-        warnx("devd: on %s: %s failed", name, word);
+        warnx("devd: %s: %s failed", why, word);
         return -1;
     }
     return find_word(word)->stype != nullptr ? 1 : 0;
 }
 
 const char *
-defer_power_setting(power_source source, const char *word) {
+defer_power_setting(const char *why, const char *word) {
     if (word == nullptr)
         return nullptr;
-    warnx("devd: on %s: %s (waits for the holds to end)", power_source_name(source), word);
+    warnx("devd: %s: %s (waits for the holds to end)", why, word);
     const power_word *entry = find_word(word);
     if (entry->stype == nullptr)
         return "NONE";
@@ -135,10 +135,15 @@ read_battery_level() {
 
 void
 format_power_reply(reply_text &reply, power_source source, lid_position lid, bool devd_connected,
-                   const char *battery, const char *heat) {
-    std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s%s%s%s%s",
-                  power_source_name(source), lid_names[static_cast<std::uint8_t>(lid)],
-                  devd_connected ? "connected" : "absent", battery != nullptr ? " " : "",
-                  battery != nullptr ? battery : "", heat != nullptr ? " " : "",
-                  heat != nullptr ? heat : "");
+                   std::span<const char *const> fields) {
+    int n = std::snprintf(reply.data(), reply.size(), "source=%s lid=%s devd=%s",
+                          power_source_name(source), lid_names[static_cast<std::uint8_t>(lid)],
+                          devd_connected ? "connected" : "absent");
+    for (const char *field : fields) {
+        if (field == nullptr || n < 0 || static_cast<std::size_t>(n) >= reply.size())
+            continue;
+        int more = std::snprintf(reply.data() + n, reply.size() - static_cast<std::size_t>(n),
+                                 " %s", field);
+        n = more < 0 ? more : n + more;
+    }
 }

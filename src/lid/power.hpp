@@ -8,6 +8,7 @@
 #include "lid/lid.hpp"
 
 #include <cstdint>
+#include <span>
 
 enum class power_source : std::uint8_t { unknown, ac, battery };
 enum class lid_position : std::uint8_t { unknown, open, closed };
@@ -34,21 +35,21 @@ int read_battery_level();
 // The whole of text as a decimal number from 0 to highest, or -1.
 int parse_percentage(const char *text, int highest);
 
-// Carries out word, the setting for source, through run_command exactly
-// as a client's request would ("s0ix" and "s3" set switch_mode), logged
-// before and warned about on failure. Returns 1 when a sleep type was
-// written to the lid ("s0ix" or "s3", and it succeeded), 0 when "awake"
-// succeeded or the word is null (nothing is done then), -1 on failure.
-int apply_power_setting(power_source source, const char *word);
+// Carries out word, the setting for a change named why ("on ac",
+// "docked"), through run_command exactly as a client's request would
+// ("s0ix" and "s3" set switch_mode), logged as "devd: WHY: WORD" before
+// unless the caller has said why already, and warned about on failure. Returns 1 when a sleep type
+// was written to the lid ("s0ix" or "s3", and it succeeded), 0 when "awake" succeeded or the word
+// is null (nothing is done then), -1 on failure.
+int apply_power_setting(const char *why, const char *word, bool announce = true);
 
 // For a change that must not touch the lid now: logs that it waits for the
 // holds, sets switch_mode as the command would and returns the value the
 // command would write ("NONE", or the kernel's sleep type name). Null,
 // with nothing done, for a null word.
-const char *defer_power_setting(power_source source, const char *word);
+const char *defer_power_setting(const char *why, const char *word);
 
 // "source=ac|battery|unknown lid=open|closed|unknown devd=connected|absent",
-// then " " and battery, then " " and heat, for each field that is given.
+// then " " and each of fields that is not null, in order.
 void format_power_reply(reply_text &reply, power_source source, lid_position lid,
-                        bool devd_connected, const char *battery = nullptr,
-                        const char *heat = nullptr);
+                        bool devd_connected, std::span<const char *const> fields = {});

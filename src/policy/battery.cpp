@@ -24,7 +24,7 @@ static struct {
     int floor;                         // 0: none
     int level = battery_level_unknown; // the last reading
     bool fresh;                        // read since the last settle
-    bool armed = true;                 // a closed lid may be suspended
+    bool armed = true;                 // a refusal is not said again until the lid closes
     bool suspend_due;                  // at the floor: battery_suspend is next
     reading_schedule schedule;
 } battery = {};
@@ -84,12 +84,12 @@ battery_floor_set() {
 
 void
 battery_event(devd_event event) {
-    if (event == devd_event::battery_changed)
+    // After a resume the level is read again, so a machine that woke in a
+    // bag at its floor goes back to sleep once the hold-off has passed.
+    if (event == devd_event::battery_changed || event == devd_event::resumed)
         battery.schedule.asked = true;
-    else if (event == devd_event::lid_closed)
+    if (event == devd_event::lid_closed || event == devd_event::resumed)
         battery.armed = true;
-    else if (event == devd_event::resumed)
-        battery.armed = false;
 }
 
 bool
@@ -99,6 +99,8 @@ battery_time_to_read(timespec *left) {
 
 void
 battery_settle() {
+    if (closed_lid_floor_recheck())
+        battery.schedule.asked = true;
     if (reading_due(battery.schedule, watched()))
         read_level();
     if (battery.fresh && watched() && at_floor())
@@ -128,13 +130,14 @@ battery_field(char *out, std::size_t capacity) {
     return true;
 }
 
-// A resume holds the suspend back until the lid closes again, so a machine
-// woken on a low battery is not put straight back; a refusal does the
-// same, so it is said once.
+// A refusal (no sleep type, or a tool that fails) is said once, until the
+// lid closes again or the machine resumes; a request is not repeated while
+// it is pending, and a resume is held off (closed_lid_suspend.hpp).
 void
 battery_suspend() {
     bool due = battery.suspend_due;
     battery.suspend_due = false;
-    if (due && battery.armed && suspend_closed_lid(suspend_cause::battery_floor, battery.level))
+    if (due && battery.armed &&
+        suspend_closed_lid(suspend_cause::battery_floor, battery.level) == suspend_outcome::refused)
         battery.armed = false;
 }

@@ -20,8 +20,8 @@ void load_battery_floor();
 // True while a floor is set: devd and the power source are then followed.
 bool battery_floor_set();
 
-// Every devd event: a CMBAT event asks for a reading, a Lid close lets the
-// closed-lid suspend happen again, a resume holds it back until then.
+// Every devd event: a CMBAT event or a resume asks for a reading; a Lid
+// close or a resume lets a refused closed-lid suspend be tried again.
 void battery_event(devd_event event);
 
 // Time until the next reading, for the loop's wait; false when the level
@@ -35,8 +35,9 @@ void battery_settle();
 
 // After battery_settle, once the connections of the holds it ended are
 // closed, so that their holders hear of the end before the machine sleeps:
-// the floor's closed-lid suspend (policy/closed_lid_suspend.hpp), once
-// after each lid close.
+// the floor's closed-lid suspend (policy/closed_lid_suspend.hpp), held
+// off for a while after a resume and decided anew with a new reading once
+// the hold-off has passed.
 void battery_suspend();
 
 // Before a hold begins: true, with "error: battery low (N%)" in the reply,

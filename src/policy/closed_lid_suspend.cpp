@@ -8,6 +8,7 @@
 #include "runner/sysctl.hpp"
 
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <err.h>
@@ -17,19 +18,46 @@ static bool is_stype(const char *type, const char *stype);
 static bool lid_known_closed();
 static bool suspend_pending();
 static bool may_suspend(std::uint8_t mode);
-static void request_suspend(std::uint8_t mode);
+static bool request_suspend(std::uint8_t mode);
+static void end_passed_holdoff();
+static bool hold_off(suspend_cause cause);
 
 // While a sleep is pending the kernel takes a second request as the
 // acknowledgement that lets the machine sleep (sys/dev/acpica/acpi.c), so
 // none is sent until a resume event, or for this long.
 static constexpr long pending_suspend_seconds = 60;
 
+// The displays, the dock and the battery are probed late after a resume,
+// and a person who opens a lid at once should not find the machine
+// asleep again, so no automatic suspend follows a resume this soon.
+static constexpr char holdoff_variable[] = "vantrel_resume_holdoff";
+static constexpr int default_holdoff_seconds = 30;
+static constexpr int longest_holdoff_seconds = 300;
+
 // Owned here.
 static struct {
     bool owed;                // an automatic change made the lid action a sleep type
     bool requested;           // a suspend was requested and no resume event has come yet
     timespec requested_until; // on CLOCK_MONOTONIC: then it counts as lost
+    int holdoff_seconds = default_holdoff_seconds;
+    bool holding_off;       // a resume began a hold-off not yet seen to pass
+    timespec holdoff_until; // on CLOCK_MONOTONIC
+    bool held[2];           // by cause: a suspend waits for the hold-off's end
+    bool floor_recheck;     // the floor's held suspend is to be decided anew
 } closed_lid = {};
+
+void
+load_resume_holdoff() {
+    const char *value = std::getenv(holdoff_variable);
+    if (value == nullptr || value[0] == '\0')
+        return;
+    int seconds = parse_percentage(value, longest_holdoff_seconds);
+    if (seconds < 0) {
+        warnx("invalid %s=%s; ignored", holdoff_variable, value);
+        return;
+    }
+    closed_lid.holdoff_seconds = seconds;
+}
 
 void
 owe_closed_lid_suspend() {
@@ -85,45 +113,106 @@ may_suspend(std::uint8_t mode) {
 // Nothing is read here "as at a resume": the tool returns once the kernel
 // has taken the request, before the machine sleeps; devd's resume event
 // brings the lid and the source back.
-static void
+static bool
 request_suspend(std::uint8_t mode) {
     reply_text reply{};
     int rc = mode == s3 ? suspend_s3(reply) : suspend_s0ix(reply);
     if (rc != 0) {
         warnx("suspend failed (%s): the machine stays awake", mode == s3 ? s3_tool : s0ix_tool);
-        return;
+        return false;
     }
     closed_lid.requested = true;
     closed_lid.requested_until = deadline_after(pending_suspend_seconds);
+    return true;
 }
 
-bool
+// Once the hold-off has passed, what it held is asked again: lid_action by
+// the call under way (what it owed is still owed), the floor through its
+// recheck.
+static void
+end_passed_holdoff() {
+    if (!closed_lid.holding_off ||
+        nanoseconds_until(closed_lid.holdoff_until, deadline_after(0)) > 0)
+        return;
+    closed_lid.holding_off = false;
+    closed_lid.floor_recheck |= closed_lid.held[static_cast<int>(suspend_cause::battery_floor)];
+    closed_lid.held[0] = closed_lid.held[1] = false;
+}
+
+// Only a suspend that would happen now is held off: one for a lid known
+// closed. The log gives the time left once per hold-off.
+static bool
+hold_off(suspend_cause cause) {
+    end_passed_holdoff();
+    if (!closed_lid.holding_off || power.lid != lid_position::closed)
+        return false;
+    if (!closed_lid.held[0] && !closed_lid.held[1]) {
+        long long ns = nanoseconds_until(closed_lid.holdoff_until, deadline_after(0));
+        warnx("held off after resume: suspend in %ds",
+              static_cast<int>((ns + 999999999LL) / 1000000000LL));
+    }
+    closed_lid.held[static_cast<int>(cause)] = true;
+    return true;
+}
+
+suspend_outcome
 suspend_closed_lid(suspend_cause cause, int battery_level) {
     bool floor = cause == suspend_cause::battery_floor;
+    end_passed_holdoff();
+    if (!floor && !closed_lid.owed)
+        return suspend_outcome::none;
+    if (hold_off(cause))
+        return suspend_outcome::held_off;
     char type[setting_capacity] = "";
     if (!floor && !owed_sleep_type(type, sizeof type))
-        return false;
+        return suspend_outcome::none;
     if (!lid_known_closed()) {
         if (!floor)
             warnx("lid not known closed: not suspending");
-        return false;
+        return suspend_outcome::none;
     }
     std::uint8_t mode = switch_mode;
     if (!floor)
         mode = is_stype(type, s3_stype) ? s3 : s0ix;
     if (!may_suspend(mode))
-        return true;
+        return suspend_outcome::refused;
     if (floor)
         warnx("battery at %d%%: lid closed: suspending now", battery_level);
     else
         warnx("lid closed: suspending now (%s)", type);
-    request_suspend(mode);
+    bool requested = request_suspend(mode);
     // Whatever was owed, by whichever cause, is settled by this request.
     closed_lid.owed = false;
-    return true;
+    return requested ? suspend_outcome::requested : suspend_outcome::refused;
 }
 
 void
 closed_lid_resumed() {
     closed_lid.requested = false;
+    if (closed_lid.holdoff_seconds == 0)
+        return;
+    closed_lid.holding_off = true;
+    closed_lid.holdoff_until = deadline_after(closed_lid.holdoff_seconds);
+}
+
+void
+closed_lid_opened() {
+    closed_lid.owed = false;
+    closed_lid.held[static_cast<int>(suspend_cause::lid_action)] = false;
+}
+
+bool
+holdoff_time_left(timespec *left) {
+    if (!closed_lid.held[0] && !closed_lid.held[1])
+        return false;
+    *left = timeout_until(closed_lid.holdoff_until, deadline_after(0));
+    return true;
+}
+
+bool
+closed_lid_floor_recheck() {
+    end_passed_holdoff();
+    bool recheck = closed_lid.floor_recheck;
+    closed_lid.floor_recheck = false;
+    return recheck;
 }

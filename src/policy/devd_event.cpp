@@ -36,6 +36,8 @@ static constexpr event_rule event_rules[] = {
     {"ACPI", "ACAD", "", "0x01", devd_event::on_ac},
     {"ACPI", "CMBAT", "", "", devd_event::battery_changed},
     {"ACPI", "Thermal", "", "", devd_event::thermal},
+    {"ACPI", "Dock", "", "", devd_event::dock_changed},
+    {"DRM", "CONNECTOR", "HOTPLUG", "", devd_event::display_changed},
     {"ACPI", "Resume", "", "", devd_event::resumed},
     {"kernel", "power", "resume", "", devd_event::resumed},
     {"kern", "power", "resume", "", devd_event::resumed},

@@ -14,6 +14,10 @@
 //   system=ACPI subsystem=ACAD  notify=0x00 on_battery, notify=0x01 on_ac
 //   system=ACPI subsystem=CMBAT with any notify, or none: battery_changed
 //   system=ACPI subsystem=Thermal with any notify, or none: thermal
+//   system=ACPI subsystem=Dock with any notify, or none: dock_changed
+//   system=DRM subsystem=CONNECTOR type=HOTPLUG: display_changed (the
+//   graphics drivers send it, with or without connector=, on every change
+//   of a connector or of its properties, and never say what changed)
 //   system=ACPI subsystem=Resume, or system=kernel subsystem=power
 //   type=resume (the kernel's own, since 14; system=kern before): resumed.
 //   Anything else is none.
@@ -33,6 +37,8 @@ enum class devd_event : std::uint8_t {
     resumed,
     battery_changed,
     thermal,
+    dock_changed,
+    display_changed,
 };
 
 devd_event parse_devd_event(std::string_view message);

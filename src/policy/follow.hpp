@@ -7,6 +7,8 @@
 #include "lid/lid.hpp"
 #include "policy/devd_event.hpp"
 
+#include <ctime>
+
 // The power source and lid position it keeps are in follow_state.hpp.
 
 // At start, before devd is reached: loads vantrel_on_ac,
@@ -31,6 +33,18 @@ void follow_lost();
 
 // One event from devd, as its parser named it.
 void follow_event(devd_event event);
+
+// After devd's news: when a reading of the displays and the dock is due
+// (policy/docked.hpp), takes it, and a docking or an undocking it shows
+// changes the lid action as a source change does.
+void follow_displays();
+
+// While devd is away with the battery floor set and a hold in place, the
+// source is read once a minute, so that a charger pulled meanwhile is
+// noticed and the floor can end the holds: the time until the next
+// reading, for the loop's wait (false while none is due), and the reading.
+bool follow_time_to_poll(timespec *left);
+void follow_poll();
 
 // Carries out what the follower and the holds' end left owed: the
 // closed-lid suspend (policy/closed_lid_suspend.hpp) of a lid action that

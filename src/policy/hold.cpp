@@ -33,7 +33,6 @@ static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
 static int write_restore_file(const char *value, std::size_t length);
 static void drop_restore_state();
-static bool lid_written(const char *value);
 static bool try_write_back(const char *when);
 static void keep_for_next_try();
 static uid_t uid_of_hold(std::size_t index);
@@ -109,7 +108,7 @@ keep_lid_at_none(reply_text &reply) {
         return set_reply(reply, current);
     if (save_restore_state(current) == -1)
         return -1;
-    if (!lid_written("NONE")) {
+    if (!lid_action_written("NONE")) {
         drop_restore_state();
         return -1;
     }
@@ -368,14 +367,6 @@ end_all_holds() {
 // A tool may store the value and then fail to report it (one that dies
 // of SIGPIPE on a closed output): a write judged failed is followed by a
 // read, and the value the lid then holds decides.
-static bool
-lid_written(const char *value) {
-    if (write_lid_action(value) == 0)
-        return true;
-    char current[setting_capacity];
-    return read_lid_action(current, sizeof current) == 0 && std::strcmp(current, value) == 0;
-}
-
 // Writes the state back only while the lid still reads NONE: any other
 // value is someone's later choice, and the state is forgotten. A lid that
 // cannot be read, or a write that fails, keeps the state, in memory and in
@@ -394,7 +385,7 @@ try_write_back(const char *when) {
         drop_restore_state();
         return false;
     }
-    if (!lid_written(restore_state)) {
+    if (!lid_action_written(restore_state)) {
         if (!retry.warned)
             warnx("could not restore %s=%s; kept for the next try", lid_setting, restore_state);
         retry.warned = true;

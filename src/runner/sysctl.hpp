@@ -25,6 +25,16 @@ int sysctl_probe(const char *name, char *buffer, std::size_t capacity);
 // names it. Nothing is read from the setting itself.
 bool sysctl_exists(const char *name);
 
+// Runs "sysctl -q -N prefix": the name of every setting below the node
+// prefix, one a line. Each whole line of at most sysctl_name_capacity - 1
+// bytes, line end removed, is handed to take(line, context) in the order
+// printed; a longer line, or one with a zero byte, is skipped whole, and a
+// last line without its end is a line too. A list of any length is read through one fixed buffer,
+// never held whole. Returns 0 when the tool succeeded (a node the kernel
+// lacks fails, quietly), -1 otherwise; the lines taken before stand.
+using sysctl_line_taker = void (*)(const char *line, void *context);
+int sysctl_list(const char *prefix, sysctl_line_taker take, void *context);
+
 // Runs "sysctl name=value" with every descriptor inherited, so the tool's
 // own report of the change reaches the caller's standard output. Returns 0
 // when the tool succeeded, -1 otherwise; nothing is run when the argument

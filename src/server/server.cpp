@@ -2,6 +2,8 @@
 
 #include "lid/lid.hpp"
 #include "policy/battery.hpp"
+#include "policy/closed_lid_suspend.hpp"
+#include "policy/docked.hpp"
 #include "policy/follow.hpp"
 #include "policy/heat.hpp"
 #include "policy/hold.hpp"
@@ -258,6 +260,8 @@ dispatch(const wait_set &set, int listener) {
     // the heat guard's looks at them, then what they owe: a request in the same wake then meets
     // it done.
     devd_link_wake(set);
+    follow_poll();
+    follow_displays();
     check_holders(set);
     check_watchers(set);
     battery_settle();
@@ -314,6 +318,12 @@ watch_follower(wait_set &set) {
     watch_readable(set, devd_link_descriptor());
     timespec left;
     if (devd_link_time_to_retry(&left))
+        watch_time(set, left);
+    if (follow_time_to_poll(&left))
+        watch_time(set, left);
+    if (docked_time_to_read(&left))
+        watch_time(set, left);
+    if (holdoff_time_left(&left))
         watch_time(set, left);
 }
 
@@ -427,6 +437,8 @@ serve_command(const peer_identity &peer, std::string_view command, std::span<cha
     // A person's own choice outlasts the holds.
     if (effect == command_effect::lid)
         end_person_choice(peer.uid, result == 0);
+    if (effect == command_effect::lid && result == 0)
+        undock_action_overruled(peer.uid);
     if (reply[0] == '\0')
         set_reply(reply, result == 0 ? "ok" : "error");
     if (result == 1)

@@ -59,6 +59,12 @@ model(std::string message) {
     }
     if (is("system", "ACPI") && is("subsystem", "CMBAT"))
         return battery_changed;
+    if (is("system", "ACPI") && is("subsystem", "Thermal"))
+        return thermal;
+    if (is("system", "ACPI") && is("subsystem", "Dock"))
+        return dock_changed;
+    if (is("system", "DRM") && is("subsystem", "CONNECTOR") && is("type", "HOTPLUG"))
+        return display_changed;
     bool acpi_resume = is("system", "ACPI") && is("subsystem", "Resume");
     // The kernel's own event: "kernel" since 14, "kern" before.
     bool kern_resume = (is("system", "kernel") || is("system", "kern")) &&

@@ -92,6 +92,50 @@ check_write(const std::string &name, const std::string &value, const fake::child
     fuzz::require(result == expected_result, "sysctl_write result differs from the tool's outcome");
 }
 
+std::vector<std::string>
+split_lines(const std::string &text) {
+    std::vector<std::string> lines(1);
+    for (char c : text) {
+        if (c == '\n')
+            lines.emplace_back();
+        else
+            lines.back() += c;
+    }
+    return lines;
+}
+
+void
+take_line(const char *line, void *context) {
+    static_cast<std::vector<std::string> *>(context)->push_back(line);
+}
+
+// The names listed: every non-empty line that fits the buffer, whole.
+void
+check_list(const std::string &name, const fake::child &child) {
+    fake::start({child});
+    std::vector<std::string> taken;
+    int result = sysctl_list(name.c_str(), take_line, &taken);
+    fake::require_settled();
+
+    std::vector<std::string> expected;
+    int expected_result = -1;
+    std::vector<fake::call> expected_calls;
+    if (name.size() < sysctl_name_capacity) {
+        expected_calls.push_back({"/sbin/sysctl", {"/sbin/sysctl", "-qN", name}, true});
+        if (!child.spawn_fails) {
+            for (const std::string &line : split_lines(child.output)) {
+                if (!line.empty() && line.size() < sysctl_name_capacity &&
+                    line.find('\0') == std::string::npos)
+                    expected.push_back(line);
+            }
+            expected_result = fuzz::reference_succeeded(child.status) ? 0 : -1;
+        }
+    }
+    fuzz::require(fake::calls() == expected_calls, "sysctl_list ran something unexpected");
+    fuzz::require(result == expected_result, "sysctl_list result differs from the tool's outcome");
+    fuzz::require(taken == expected, "sysctl_list took other lines than whole short ones");
+}
+
 } // namespace
 
 extern "C" int
@@ -111,5 +155,6 @@ LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
     check_trim(output);
     check_read(name, capacity, reading);
     check_write(name, fuzz::c_string(output), writing);
+    check_list(name, reading);
     return 0;
 }

@@ -240,7 +240,7 @@ service_env()
 		echo "start_precmd failed"
 		return 0
 	fi
-	grep -E '^vantrel_(socket|group|switch_state|on_ac|on_battery|battery_floor)=' "$work/env" |
+	grep -E '^vantrel_(socket|group|switch_state|on_ac|on_battery|battery_floor|on_docked|resume_holdoff)=' "$work/env" |
 	    LC_ALL=C sort || true
 }
 
@@ -256,12 +256,15 @@ vantrel_group=operator
 vantrel_switch_state=s3
 vantrel_on_ac=awake
 vantrel_on_battery=s0ix
-vantrel_battery_floor=10')
+vantrel_battery_floor=10
+vantrel_on_docked=awake
+vantrel_resume_holdoff=0')
 want=$(printf '%s\n' "vantrel_battery_floor=10" "vantrel_group=operator" \
-    "vantrel_on_ac=awake" "vantrel_on_battery=s0ix" \
+    "vantrel_on_ac=awake" "vantrel_on_battery=s0ix" "vantrel_on_docked=awake" \
+    "vantrel_resume_holdoff=0" \
     "vantrel_socket=/tmp/lid control.sock" "vantrel_switch_state=s3")
 if [ "$got" = "$want" ]; then
-	pass "all six settings from rc.conf reach the service"
+	pass "all eight settings from rc.conf reach the service"
 else
 	fail "settings from rc.conf: got '$got', want '$want'"
 fi
@@ -278,7 +281,9 @@ vantrel_group=""
 vantrel_switch_state=
 vantrel_on_ac=
 vantrel_on_battery=""
-vantrel_battery_floor=')
+vantrel_battery_floor=
+vantrel_on_docked=
+vantrel_resume_holdoff=""')
 if [ -z "$got" ]; then
 	pass "empty settings are not exported"
 else
