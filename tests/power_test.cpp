@@ -607,4 +607,29 @@ TEST(Docked, DockBlankUndockResume) {
     EXPECT_GE(harness::now_seconds() - resumed, 7.8);
 }
 
+// Without a power-source setting the undocking puts back what docking
+// replaced, also after a crash; a restart still docked applies nothing.
+TEST(Docked, CrashThenUndockRestores) {
+    REQUIRE_ROOT();
+    sim s;
+    use_layout(s, "new", "disconnected");
+    const std::map<std::string, std::string> env = {{"vantrel_on_docked", "awake"}};
+    s.start_devd();
+    s.start_server(env);
+    EXPECT_EQ(request(s.socket(), "s3\n"), "fw_suspend\n");
+    hdmi_is(s, "connected", "On");
+    EXPECT_TRUE(logged(s, "docked (HDMI-A-1): awake"));
+    power(s); // the pass that logged it is over
+    s.signal_server(SIGKILL);
+    s.wait_server(5);
+    EXPECT_EQ(harness::read_file(s.dir() + "/run/vantrel.undock"), "fw_suspend\n");
+    s.start_server(env);
+    EXPECT_EQ(s.server_err().find("docked"), std::string::npos) << s.server_err();
+    hdmi_is(s, "disconnected", "On");
+    EXPECT_TRUE(logged(s, "undocked: fw_suspend"));
+    power(s);
+    EXPECT_EQ(s.setting(lid), "fw_suspend");
+    EXPECT_FALSE(harness::file_exists(s.dir() + "/run/vantrel.undock"));
+}
+
 } // namespace

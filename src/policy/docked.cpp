@@ -154,8 +154,12 @@ undock_action() {
 int
 keep_undock_action(const char *value) {
     std::size_t length = std::strlen(value);
-    if (length >= sizeof docked.undock_action ||
-        replace_state_file(undock_file_path, undock_new_path, value, length) == -1)
+    char line[sizeof docked.undock_action + 1];
+    if (length >= sizeof docked.undock_action)
+        return -1;
+    std::memcpy(line, value, length);
+    line[length] = '\n';
+    if (replace_state_file(undock_file_path, undock_new_path, line, length + 1) == -1)
         return -1;
     std::memcpy(docked.undock_action, value, length + 1);
     return 0;
