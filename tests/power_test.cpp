@@ -151,7 +151,9 @@ cases() {
          {{"vantrel_on_ac", "sleep"},
           {"vantrel_on_battery", "s3"},
           {"vantrel_battery_floor", "51"},
-          {"vantrel_heat_limit", "49"}},
+          {"vantrel_heat_limit", "49"},
+          {"vantrel_on_docked", "dock"},
+          {"vantrel_resume_holdoff", "301"}},
          true,
          no_s3,
          [](sim &s) {
@@ -159,7 +161,10 @@ cases() {
                                            "vantrel: no S3 sleep type for vantrel_on_battery=s3; "
                                            "ignored\n"
                                            "vantrel: invalid vantrel_battery_floor=51; ignored\n"
-                                           "vantrel: invalid vantrel_heat_limit=49; ignored\n"),
+                                           "vantrel: invalid vantrel_heat_limit=49; ignored\n"
+                                           "vantrel: invalid vantrel_on_docked=dock; ignored\n"
+                                           "vantrel: invalid vantrel_resume_holdoff=301; "
+                                           "ignored\n"),
                        std::string::npos)
                  << s.server_err();
              // Nothing left to follow: devd is not even asked.

@@ -123,6 +123,19 @@ parse_percentage(const char *text, int highest) {
     return value;
 }
 
+int
+load_number_setting(const char *variable, int lowest, int highest) {
+    const char *value = std::getenv(variable);
+    if (value == nullptr || value[0] == '\0')
+        return -1;
+    int number = parse_percentage(value, highest);
+    if (number < lowest) {
+        warnx("invalid %s=%s; ignored", variable, value);
+        return -1;
+    }
+    return number;
+}
+
 // The kernel reports -1 while it knows no battery; any value outside a
 // percentage is treated the same.
 int

@@ -34,6 +34,10 @@ inline constexpr int battery_level_unknown = -1;
 int read_battery_level();
 // The whole of text as a decimal number from 0 to highest, or -1.
 int parse_percentage(const char *text, int highest);
+// A number setting from the environment, from lowest to highest: its
+// value, or -1 when it is unset or empty, or out of range or no number
+// (warned about and ignored).
+int load_number_setting(const char *variable, int lowest, int highest);
 
 // Carries out word, the setting for a change named why ("on ac",
 // "docked"), through run_command exactly as a client's request would

@@ -7,7 +7,6 @@
 #include "policy/reading_schedule.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <err.h>
 
 static bool watched();
@@ -66,15 +65,9 @@ act() {
 
 void
 load_battery_floor() {
-    const char *value = std::getenv(floor_variable);
-    if (value == nullptr || value[0] == '\0')
-        return;
-    int floor = parse_percentage(value, highest_floor);
-    if (floor < 1) {
-        warnx("invalid %s=%s; ignored", floor_variable, value);
-        return;
-    }
-    battery.floor = floor;
+    int floor = load_number_setting(floor_variable, 1, highest_floor);
+    if (floor != -1)
+        battery.floor = floor;
 }
 
 bool

@@ -8,7 +8,6 @@
 #include "runner/sysctl.hpp"
 
 #include <cstddef>
-#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <err.h>
@@ -48,15 +47,9 @@ static struct {
 
 void
 load_resume_holdoff() {
-    const char *value = std::getenv(holdoff_variable);
-    if (value == nullptr || value[0] == '\0')
-        return;
-    int seconds = parse_percentage(value, longest_holdoff_seconds);
-    if (seconds < 0) {
-        warnx("invalid %s=%s; ignored", holdoff_variable, value);
-        return;
-    }
-    closed_lid.holdoff_seconds = seconds;
+    int seconds = load_number_setting(holdoff_variable, 0, longest_holdoff_seconds);
+    if (seconds != -1)
+        closed_lid.holdoff_seconds = seconds;
 }
 
 void

@@ -7,7 +7,6 @@
 #include "policy/reading_schedule.hpp"
 
 #include <cstdio>
-#include <cstdlib>
 #include <err.h>
 
 static bool watched();
@@ -47,14 +46,9 @@ read_now() {
 
 void
 load_heat_limit() {
-    const char *value = std::getenv(limit_variable);
-    if (value == nullptr || value[0] == '\0')
+    int limit = load_number_setting(limit_variable, lowest_limit, highest_limit);
+    if (limit == -1)
         return;
-    int limit = parse_percentage(value, highest_limit);
-    if (limit < lowest_limit) {
-        warnx("invalid %s=%s; ignored", limit_variable, value);
-        return;
-    }
     guard.limit = limit;
     probe_heat_sensors();
 }
