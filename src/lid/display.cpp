@@ -31,7 +31,7 @@ struct connector_list {
 
 static bool
 is_card_number(std::string_view text) {
-    if (!text.starts_with("card") || text.size() == 4)
+    if (text_head(text, 4) != "card" || text.size() == 4)
         return false;
     for (char c : text_tail(text, 4)) {
         if (c < '0' || c > '9')
@@ -43,7 +43,7 @@ is_card_number(std::string_view text) {
 static bool
 names_no_external_display(std::string_view connector) {
     for (std::string_view prefix : not_external) {
-        if (connector.starts_with(prefix))
+        if (text_head(connector, prefix.size()) == prefix)
             return true;
     }
     return false;
@@ -51,7 +51,10 @@ names_no_external_display(std::string_view connector) {
 
 std::string_view
 external_connector(std::string_view name) {
-    if (!name.ends_with(status_suffix))
+    // string_view's own starts_with and ends_with may throw at -O0, which
+    // would bring in the C++ runtime; the text helpers never do.
+    if (name.size() < status_suffix.size() ||
+        text_tail(name, name.size() - status_suffix.size()) != status_suffix)
         return {};
     name.remove_suffix(status_suffix.size());
     std::size_t dot = name.rfind('.');
