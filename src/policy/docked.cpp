@@ -112,7 +112,7 @@ passed(bool waiting, const timespec &at, const timespec &now) {
 
 bool
 docked_reading_due(dock_reading *reading) {
-    if (docked.word == nullptr)
+    if (docked.word == nullptr || (!docked.due && !docked.burst && !docked.resumed))
         return false;
     timespec now = deadline_after(0);
     bool burst_over = passed(docked.burst, docked.burst_read_at, now);
@@ -153,15 +153,10 @@ undock_action() {
 
 int
 keep_undock_action(const char *value) {
-    std::size_t length = std::strlen(value);
-    char line[sizeof docked.undock_action + 1];
-    if (length >= sizeof docked.undock_action)
+    if (std::strlen(value) >= sizeof docked.undock_action ||
+        replace_state_line(undock_file_path, undock_new_path, value) == -1)
         return -1;
-    std::memcpy(line, value, length);
-    line[length] = '\n';
-    if (replace_state_file(undock_file_path, undock_new_path, line, length + 1) == -1)
-        return -1;
-    std::memcpy(docked.undock_action, value, length + 1);
+    (void)copy_text(docked.undock_action, sizeof docked.undock_action, value);
     return 0;
 }
 

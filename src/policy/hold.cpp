@@ -31,7 +31,7 @@ static void rebase_holds();
 static void count_sleep_up_to(long long lead);
 static int keep_lid_at_none(reply_text &reply);
 static int save_restore_state(const char *value);
-static int write_restore_file(const char *value, std::size_t length);
+static int write_restore_file(const char *value);
 static void drop_restore_state();
 static bool try_write_back(const char *when);
 static void keep_for_next_try();
@@ -216,7 +216,7 @@ forget_restore_state(uid_t uid) {
 int
 stage_person_choice(const char *value) {
     std::size_t length = std::strlen(value);
-    if (length >= sizeof restore_state || write_restore_file(value, length) == -1)
+    if (length >= sizeof restore_state || write_restore_file(value) == -1)
         return -1;
     staged = true;
     return 0;
@@ -229,7 +229,7 @@ end_person_choice(uid_t uid, bool done) {
     if (done)
         forget_restore_state(uid);
     else if (was_staged && restore_state[0] != '\0')
-        (void)write_restore_file(restore_state, std::strlen(restore_state));
+        (void)write_restore_file(restore_state);
 }
 
 static void
@@ -425,7 +425,7 @@ retry_write_back() {
 static int
 save_restore_state(const char *value) {
     std::size_t length = std::strlen(value);
-    if (length >= sizeof restore_state || write_restore_file(value, length) == -1)
+    if (length >= sizeof restore_state || write_restore_file(value) == -1)
         return -1;
     std::memcpy(restore_state, value, length + 1);
     retry = {};
@@ -433,11 +433,8 @@ save_restore_state(const char *value) {
 }
 
 static int
-write_restore_file(const char *value, std::size_t length) {
-    char line[setting_capacity + 1];
-    std::memcpy(line, value, length);
-    line[length++] = '\n';
-    return replace_state_file(restore_file_path, restore_new_path, line, length);
+write_restore_file(const char *value) {
+    return replace_state_line(restore_file_path, restore_new_path, value);
 }
 
 // A state found in the file is remembered as if the holds that left it

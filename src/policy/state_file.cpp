@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <err.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -50,6 +51,17 @@ replace_state_file(const char *path, const char *new_path, const char *text, std
     warn("%s", written ? path : new_path);
     (void)unlink(new_path);
     return -1;
+}
+
+int
+replace_state_line(const char *path, const char *new_path, const char *value) {
+    char line[setting_capacity + 1];
+    std::size_t length = std::strlen(value);
+    if (length >= setting_capacity)
+        return -1;
+    std::memcpy(line, value, length);
+    line[length++] = '\n';
+    return replace_state_file(path, new_path, line, length);
 }
 
 void

@@ -11,6 +11,10 @@
 int replace_state_file(const char *path, const char *new_path, const char *text,
                        std::size_t length);
 
+// The same for value and a line end, as every one-value file is kept;
+// value must be shorter than setting_capacity (-1 otherwise, nothing done).
+int replace_state_line(const char *path, const char *new_path, const char *value);
+
 // Removes path and syncs the folder; a path already gone is no failure.
 void remove_state_file(const char *path);
 

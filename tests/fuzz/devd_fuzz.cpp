@@ -15,19 +15,6 @@
 
 namespace {
 
-// Pieces between single spaces, empty ones included.
-std::vector<std::string>
-split_words(const std::string &text) {
-    std::vector<std::string> words(1);
-    for (char c : text) {
-        if (c == ' ')
-            words.emplace_back();
-        else
-            words.back() += c;
-    }
-    return words;
-}
-
 devd_event
 model(std::string message) {
     using enum devd_event;
@@ -36,7 +23,7 @@ model(std::string message) {
     if (message.empty() || message[0] != '!')
         return none;
     std::map<std::string, std::vector<std::string>> fields;
-    for (const std::string &word : split_words(message.substr(1))) {
+    for (const std::string &word : fuzz::split(message.substr(1), ' ')) {
         std::size_t equals = word.find('=');
         if (equals == std::string::npos || equals == 0)
             return none;

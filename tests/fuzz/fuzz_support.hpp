@@ -10,8 +10,22 @@
 #include <string>
 #include <string_view>
 #include <unistd.h>
+#include <vector>
 
 namespace fuzz {
+
+// The pieces of text between each separator, empty ones included.
+inline std::vector<std::string>
+split(const std::string &text, char separator) {
+    std::vector<std::string> pieces(1);
+    for (char c : text) {
+        if (c == separator)
+            pieces.emplace_back();
+        else
+            pieces.back() += c;
+    }
+    return pieces;
+}
 
 // Straight to descriptor 2: targets that exercise warnx() point the stdio
 // stream elsewhere, and the reason for a trap must still be seen.

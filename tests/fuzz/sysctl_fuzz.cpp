@@ -92,18 +92,6 @@ check_write(const std::string &name, const std::string &value, const fake::child
     fuzz::require(result == expected_result, "sysctl_write result differs from the tool's outcome");
 }
 
-std::vector<std::string>
-split_lines(const std::string &text) {
-    std::vector<std::string> lines(1);
-    for (char c : text) {
-        if (c == '\n')
-            lines.emplace_back();
-        else
-            lines.back() += c;
-    }
-    return lines;
-}
-
 void
 take_line(const char *line, void *context) {
     static_cast<std::vector<std::string> *>(context)->push_back(line);
@@ -123,7 +111,7 @@ check_list(const std::string &name, const fake::child &child) {
     if (name.size() < sysctl_name_capacity) {
         expected_calls.push_back({"/sbin/sysctl", {"/sbin/sysctl", "-qN", name}, true});
         if (!child.spawn_fails) {
-            for (const std::string &line : split_lines(child.output)) {
+            for (const std::string &line : fuzz::split(child.output, '\n')) {
                 if (!line.empty() && line.size() < sysctl_name_capacity &&
                     line.find('\0') == std::string::npos)
                     expected.push_back(line);
